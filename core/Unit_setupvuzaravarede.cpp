@@ -1,0 +1,96 @@
+#include "core/Unit_setupvuzaravarede.h"
+
+#include "core/Unit_IniFile.h"
+#include "core/Unit_Numbers.h"
+
+namespace {
+
+const QString kDefaultPortName = QStringLiteral("COM1");
+const QString kDefaultBaudRate = QStringLiteral("38400");
+constexpr qint32 kDefaultTimeOut = 1000;
+const QString kDefaultInfo = QStringLiteral("Kravo FM Ver1.0");
+constexpr bool kDefaultZeroToPos = true;
+constexpr bool kDefaultDebugMode = false;
+constexpr qint32 kDefaultPortNum = 5050;
+
+qint32 ReadInteger(const TIniFile& ini, const char* section, const char* key, qint32 def) {
+    const QString text = ini.ReadString(QLatin1String(section), QLatin1String(key), QString());
+    qint32 value = def;
+    return Numbers::TryReadIniInt(text, value) ? value : def;
+}
+
+bool ReadBool(const TIniFile& ini, const char* section, const char* key, bool def) {
+    const QString text = ini.ReadString(QLatin1String(section), QLatin1String(key), QString());
+    qint32 value = 0;
+    return Numbers::TryReadIniInt(text, value) ? value != 0 : def;
+}
+
+} // namespace
+
+TSetup_VuzaRavarede::TSetup_VuzaRavarede(const QString& folder, const QString& fileName)
+    : Folder(folder), FileName(fileName) {
+    SetDefaults();
+    OpenFile(Folder + FileName);
+    if (!Load()) SetDefaults();
+}
+
+TSetup_VuzaRavarede::~TSetup_VuzaRavarede() {
+    Save();
+    CloseFile();
+}
+
+bool TSetup_VuzaRavarede::Load() {
+    if (!IsOpen) return false;
+    const TIniFile& ini = *Ini();
+    if (ini.ReadString(QStringLiteral("Info"), QStringLiteral("Type"), QStringLiteral("Unknown")) !=
+        QLatin1String(kFileType))
+        return false;
+
+    PortName = ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("PortName"),
+                              kDefaultPortName);
+    if (PortName.size() <= 3 || !PortName.startsWith(QLatin1String("COM")))
+        PortName = kDefaultPortName;
+
+    BaudRate = ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"),
+                              kDefaultBaudRate);
+    qint32 baud = 0;
+    if (!Numbers::TryReadIniInt(BaudRate, baud) || baud < 100 || baud > 1000000)
+        BaudRate = kDefaultBaudRate;
+
+    TimeOut = ReadInteger(ini, "ComPort", "TimeOut", kDefaultTimeOut);
+    if (TimeOut < 100 || TimeOut > 60000) TimeOut = kDefaultTimeOut;
+
+    Info = ini.ReadString(QStringLiteral("Device"), QStringLiteral("Info"), kDefaultInfo);
+    ZeroToPos = ReadBool(ini, "Device", "ZeroToPos", kDefaultZeroToPos);
+    DebugMode = ReadBool(ini, "Device", "DebugMode", kDefaultDebugMode);
+
+    PortNum = ReadInteger(ini, "Remote", "PortNum", kDefaultPortNum);
+    if (PortNum < 1 || PortNum > 65535) PortNum = kDefaultPortNum;
+    return true;
+}
+
+bool TSetup_VuzaRavarede::Save() {
+    if (!IsOpen) return false;
+    TIniFile& ini = *Ini();
+    ini.WriteString(QStringLiteral("Info"), QStringLiteral("Type"), QLatin1String(kFileType));
+    ini.WriteString(QStringLiteral("ComPort"), QStringLiteral("PortName"), PortName);
+    ini.WriteString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"), BaudRate);
+    ini.WriteString(QStringLiteral("ComPort"), QStringLiteral("TimeOut"), QString::number(TimeOut));
+    ini.WriteString(QStringLiteral("Device"), QStringLiteral("Info"), Info);
+    ini.WriteString(QStringLiteral("Device"), QStringLiteral("ZeroToPos"),
+                    ZeroToPos ? QStringLiteral("1") : QStringLiteral("0"));
+    ini.WriteString(QStringLiteral("Device"), QStringLiteral("DebugMode"),
+                    DebugMode ? QStringLiteral("1") : QStringLiteral("0"));
+    ini.WriteString(QStringLiteral("Remote"), QStringLiteral("PortNum"), QString::number(PortNum));
+    return ini.UpdateFile();
+}
+
+void TSetup_VuzaRavarede::SetDefaults() {
+    PortName = kDefaultPortName;
+    BaudRate = kDefaultBaudRate;
+    TimeOut = kDefaultTimeOut;
+    Info = kDefaultInfo;
+    ZeroToPos = kDefaultZeroToPos;
+    DebugMode = kDefaultDebugMode;
+    PortNum = kDefaultPortNum;
+}

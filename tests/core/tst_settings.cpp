@@ -1,0 +1,167 @@
+// The settings file: defaults, ranges, a foreign file, the order of keys, no write when the
+// folder is read-only.
+#include "core/Unit_setupvuzaravarede.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const char* const kDefaultFile = "[Info]\n"
+                                 "Type=QVL Rari v2\n"
+                                 "\n"
+                                 "[ComPort]\n"
+                                 "PortName=COM1\n"
+                                 "BaudRate=38400\n"
+                                 "TimeOut=1000\n"
+                                 "\n"
+                                 "[Device]\n"
+                                 "Info=Kravo FM Ver1.0\n"
+                                 "ZeroToPos=1\n"
+                                 "DebugMode=0\n"
+                                 "\n"
+                                 "[Remote]\n"
+                                 "PortNum=5050\n";
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(data);
+}
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void missingFileIsCreatedEmptyThenFilled() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString path = folder + "VuzaRavarede.ini";
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QVERIFY(setup.IsOpen);
+            QCOMPARE(ReadAll(path), QByteArray());
+            QCOMPARE(setup.PortName, QStringLiteral("COM1"));
+        }
+        QCOMPARE(ReadAll(path), QByteArray(kDefaultFile));
+    }
+
+    void values_data() {
+        QTest::addColumn<QByteArray>("comPort");
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<QByteArray>("remote");
+        QTest::addColumn<QString>("portName");
+        QTest::addColumn<QString>("baudRate");
+        QTest::addColumn<int>("timeOut");
+        QTest::addColumn<bool>("debugMode");
+        QTest::addColumn<int>("portNum");
+        QTest::newRow("all good") << QByteArray("PortName=COM12\nBaudRate=9600\nTimeOut=500")
+                                  << QByteArray("DebugMode=1") << QByteArray("PortNum=6000")
+                                  << "COM12" << "9600" << 500 << true << 6000;
+        QTest::newRow("lower-case com") << QByteArray("PortName=com5") << QByteArray()
+                                        << QByteArray() << "COM1" << "38400" << 1000 << false
+                                        << 5050;
+        QTest::newRow("bare COM") << QByteArray("PortName=COM") << QByteArray() << QByteArray()
+                                  << "COM1" << "38400" << 1000 << false << 5050;
+        QTest::newRow("baud too low") << QByteArray("BaudRate=99") << QByteArray() << QByteArray()
+                                      << "COM1" << "38400" << 1000 << false << 5050;
+        QTest::newRow("baud too high") << QByteArray("BaudRate=2000000") << QByteArray()
+                                       << QByteArray() << "COM1" << "38400" << 1000 << false
+                                       << 5050;
+        QTest::newRow("baud unusual kept") << QByteArray("BaudRate=250000") << QByteArray()
+                                           << QByteArray() << "COM1" << "250000" << 1000 << false
+                                           << 5050;
+        QTest::newRow("timeout too low") << QByteArray("TimeOut=99") << QByteArray()
+                                         << QByteArray() << "COM1" << "38400" << 1000 << false
+                                         << 5050;
+        QTest::newRow("timeout hex") << QByteArray("TimeOut=0x2710") << QByteArray()
+                                     << QByteArray() << "COM1" << "38400" << 10000 << false
+                                     << 5050;
+        QTest::newRow("timeout word") << QByteArray("TimeOut=fast") << QByteArray()
+                                      << QByteArray() << "COM1" << "38400" << 1000 << false
+                                      << 5050;
+        QTest::newRow("port zero") << QByteArray() << QByteArray() << QByteArray("PortNum=0")
+                                   << "COM1" << "38400" << 1000 << false << 5050;
+        QTest::newRow("port too high") << QByteArray() << QByteArray()
+                                       << QByteArray("PortNum=70000") << "COM1" << "38400" << 1000
+                                       << false << 5050;
+        QTest::newRow("debug yes") << QByteArray() << QByteArray("DebugMode=yes") << QByteArray()
+                                   << "COM1" << "38400" << 1000 << false << 5050;
+        QTest::newRow("debug two") << QByteArray() << QByteArray("DebugMode=2") << QByteArray()
+                                   << "COM1" << "38400" << 1000 << true << 5050;
+        QTest::newRow("binary garbage") << QByteArray("TimeOut=\x01\xff\x80") << QByteArray("\x00\xfe=\x01")
+                                        << QByteArray("PortNum= 7000 ") << "COM1" << "38400"
+                                        << 1000 << false << 7000;
+    }
+    void values() {
+        QFETCH(QByteArray, comPort);
+        QFETCH(QByteArray, device);
+        QFETCH(QByteArray, remote);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        WriteAll(folder + "VuzaRavarede.ini", "[Info]\r\nType=QVL Rari v2\r\n[ComPort]\r\n" +
+                                                  comPort + "\r\n[Device]\r\n" + device +
+                                                  "\r\n[Remote]\r\n" + remote + "\r\n");
+        TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+        QTEST(setup.PortName, "portName");
+        QTEST(setup.BaudRate, "baudRate");
+        QTEST(int(setup.TimeOut), "timeOut");
+        QTEST(setup.DebugMode, "debugMode");
+        QTEST(int(setup.PortNum), "portNum");
+        QCOMPARE(setup.Info, QStringLiteral("Kravo FM Ver1.0"));
+        QCOMPARE(setup.ZeroToPos, true);
+    }
+
+    void foreignTypeTakesDefaultsAndRewrites() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString path = folder + "VuzaRavarede.ini";
+        WriteAll(path, "[Info]\nType=QVL Rari v2.1\n[ComPort]\nPortName=COM7\nTimeOut=500\n");
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QCOMPARE(setup.PortName, QStringLiteral("COM1"));
+            QCOMPARE(setup.TimeOut, 1000);
+        }
+        const QByteArray written = ReadAll(path);
+        QVERIFY(written.contains("Type=QVL Rari v2\n"));
+        QVERIFY(written.contains("PortName=COM1\n"));
+        QVERIFY(written.contains("TimeOut=1000\n"));
+    }
+
+    void changedPortNameReachesFile() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            setup.PortName = "COM3";
+        }
+        TSetup_VuzaRavarede again(folder, "VuzaRavarede.ini");
+        QCOMPARE(again.PortName, QStringLiteral("COM3"));
+    }
+
+    void readOnlyFolderUsesDefaultsAndWritesNothing() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner);
+        if (QFile(folder + "probe").open(QIODevice::WriteOnly))
+            QSKIP("running with rights that ignore folder permissions");
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QVERIFY(!setup.IsOpen);
+            QCOMPARE(setup.PortNum, 5050);
+        }
+        QVERIFY(!QFile::exists(folder + "VuzaRavarede.ini"));
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
