@@ -1,0 +1,99 @@
+#pragma once
+// The port object under the instrument driver: a small interface over the platform's serial
+// port, so that the driver runs the same over a real line, a pseudo-terminal or an in-memory fake.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QSerialPort;
+
+// Line-error kinds as bits of the `LineError` notification, in the order the driver logs them.
+namespace LineErrorBits {
+constexpr quint32 Frame = 1u << 0;
+constexpr quint32 RxParity = 1u << 1;
+constexpr quint32 Overrun = 1u << 2;
+constexpr quint32 Break = 1u << 3;
+constexpr quint32 IO = 1u << 4;
+constexpr quint32 Mode = 1u << 5;
+constexpr quint32 RxOver = 1u << 6;
+constexpr quint32 TxFull = 1u << 7;
+} // namespace LineErrorBits
+
+// Size of the port's own input queue, in bytes.
+constexpr int SerialQueueSize = 1024;
+
+// Time-out for writing `byteCount` bytes: 1000 ms plus 100 ms per byte.
+constexpr int SerialWriteTimeoutMs(qsizetype byteCount) {
+    return 1000 + 100 * static_cast<int>(byteCount);
+}
+
+// Both notifications are delivered on the thread that owns the port (the GUI thread), and only
+// while that thread handles its events, never from inside a call on the port.
+class TSerialPortBase : public QObject {
+    Q_OBJECT
+public:
+    explicit TSerialPortBase(QObject* parent = nullptr) : QObject(parent) {}
+    ~TSerialPortBase() override = default;
+
+    // Opens "COMn" exclusively at `baudRate`, 8N1, no flow control, DTR and RTS off.
+    virtual bool open(const QString& comName, qint32 baudRate) = 0;
+    virtual void close() = 0;
+    // Discards everything pending in both directions.
+    virtual bool purge() = 0;
+    virtual qint64 bytesAvailable() const = 0;
+    // Returns at once with at most `maxBytes` of the bytes that have arrived.
+    virtual QByteArray readAvailable(qint64 maxBytes) = 0;
+    // Returns only when all bytes are sent (true) or `timeoutMs` has passed (false).
+    virtual bool write(const QByteArray& data, int timeoutMs) = 0;
+    // Open and the far end still there.
+    virtual bool isConnected() const = 0;
+
+signals:
+    // `count` bytes are waiting to be read.
+    void RxChar(int count);
+    // A set of `LineErrorBits`.
+    void LineError(quint32 errorBits);
+};
+
+// The port over QSerialPort.
+class TSerialPort : public TSerialPortBase {
+    Q_OBJECT
+public:
+    // `portsFolder` is where "COMn" links are looked for first (see MapComName).
+    explicit TSerialPort(const QString& portsFolder, QObject* parent = nullptr);
+    ~TSerialPort() override;
+
+    bool open(const QString& comName, qint32 baudRate) override;
+    void close() override;
+    bool purge() override;
+    qint64 bytesAvailable() const override;
+    QByteArray readAvailable(qint64 maxBytes) override;
+    bool write(const QByteArray& data, int timeoutMs) override;
+    bool isConnected() const override;
+
+private:
+    void OnReadyRead();
+    void OnQtError(int error);
+    void DeliverRxChar();
+    void LoseLine();
+
+    QString m_portsFolder;
+    std::unique_ptr<QSerialPort> m_port;
+    bool m_rxPending = false;
+    bool m_lost = false;
+};
+
+// Number n of a port name "COMn" (n = 1 to 64), or 0 when the name is not such a name.
+int ComNumber(const QString& comName);
+
+// The platform device for "COMn": `<portsFolder>/COMn` when that path exists (also as a
+// dangling link, so that an unplugged adapter never falls back to another device); otherwise
+// COM1-16 -> /dev/ttyUSB0-15, COM17-32 -> /dev/ttyACM0-15, COM33-64 -> /dev/ttyS0-31.
+// On Windows the name itself. Empty for a name outside COM1 to COM64.
+QString MapComName(const QString& comName, const QString& portsFolder);
+
+// True when the port can be opened for exclusive read and write access; closes it at once.
+bool ProbePort(const QString& comName, const QString& portsFolder);
