@@ -1,0 +1,152 @@
+// The main window's calibration table: gated lookups, the move to a grid point, and the import
+// of the instrument's calibration data file into the table.
+#include "core/Unit_FormMain.h"
+
+#include "caldata/Unit_CalDataFile.h"
+#include "core/Unit_Colors.h"
+#include "core/Unit_Messages.h"
+#include "device/Unit_devicevuzaravarede.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+// Copies `from` over `to` through a temporary file, so the kept copy is never half written.
+bool CopyReplacing(const QString& from, const QString& to) {
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly)) return false;
+    const QByteArray data = source.readAll();
+    if (source.error() != QFileDevice::NoError) return false;
+    QSaveFile target(to);
+    if (!target.open(QIODevice::WriteOnly)) return false;
+    if (target.write(data) != data.size()) {
+        target.cancelWriting();
+        return false;
+    }
+    return target.commit();
+}
+
+} // namespace
+
+double TForm_Main::MinCwl() const {
+    return DeviceOpened && CalDataLoaded ? Table.MinCwl() : 0.0;
+}
+double TForm_Main::MaxCwl() const {
+    return DeviceOpened && CalDataLoaded ? Table.MaxCwl() : 0.0;
+}
+double TForm_Main::MinFwhm() const {
+    return DeviceOpened && CalDataLoaded ? Table.MinFwhm() : 0.0;
+}
+double TForm_Main::MaxFwhm() const {
+    return DeviceOpened && CalDataLoaded ? Table.MaxFwhm() : 0.0;
+}
+double TForm_Main::CwlStep() const {
+    return DeviceOpened && CalDataLoaded ? Table.CwlStep() : 0.0;
+}
+double TForm_Main::MinCwlAtFwhm(double fwhm) const {
+    return DeviceOpened && CalDataLoaded ? Table.MinCwlAtFwhm(fwhm) : 0.0;
+}
+double TForm_Main::MaxCwlAtFwhm(double fwhm) const {
+    return DeviceOpened && CalDataLoaded ? Table.MaxCwlAtFwhm(fwhm) : 0.0;
+}
+double TForm_Main::MinFwhmAtCwl(double cwl) const {
+    return DeviceOpened && CalDataLoaded ? Table.MinFwhmAtCwl(cwl) : 0.0;
+}
+double TForm_Main::MaxFwhmAtCwl(double cwl) const {
+    return DeviceOpened && CalDataLoaded ? Table.MaxFwhmAtCwl(cwl) : 0.0;
+}
+bool TForm_Main::IsCwlInTable(double cwl) const {
+    return DeviceOpened && CalDataLoaded && Table.IsCwlInTable(cwl);
+}
+
+bool TForm_Main::MoveTo(double cwl, double fwhm) {
+    if (!DeviceOpened || !CalDataLoaded) return false;
+    try {
+        int row = -1;
+        int col = -1;
+        if (!Table.FindCell(cwl, fwhm, row, col)) return false;
+        // A missing grid point holds -1 positions, which GO refuses without sending anything.
+        const CalibrationCell& cell = Table.Cell(row, col);
+        if (!Device->CommandGo(cell.Pos1, cell.Pos2, cell.Pos3)) return false;
+        Action_UpdateUIExecute();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+QString TForm_Main::ShowCalDataDialog(const QString& title, const QString& presetName) {
+    QFileDialog dialog(this, title, QStringLiteral("."));
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    dialog.setNameFilter(QStringLiteral("QVL-Auto CalData File (*.csv)"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.selectFile(presetName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
+    CalDataLoaded = false;
+    if (!DeviceInfoLoaded || DeviceModel.size() != 4 || DeviceSerial.size() != 12) {
+        ShowStatusMessage(Messages::Text(Messages::ERRDV06), Colors::clMsgRed);
+        return;
+    }
+
+    const QString calFolder = ExeFolder + QStringLiteral("Cal/");
+    const QString keptName = KeptCalFileName(DeviceModel, DeviceSerial);
+    const QString keptPath = calFolder + keptName;
+    // A platform failure before the checks begin counts as a fault of the first stage.
+    auto failBeforeChecks = [&]() {
+        Table.Empty();
+        QFile::remove(keptPath);
+        ShowStatusMessage(CalDataErrorMessage(20, QString()), Colors::clMsgRed);
+    };
+
+    if (!QDir().mkpath(calFolder)) {
+        failBeforeChecks();
+        return;
+    }
+    if (!QFile::exists(keptPath)) {
+        const QString title = QStringLiteral("Please Select QVL Rari Calibration Data File, And "
+                                             "Click OK. (") +
+                              DeviceModel + u'/' + DeviceSerial + u')';
+        const QString chosen = OpenDialog_CalData ? OpenDialog_CalData(title, keptName)
+                                                  : ShowCalDataDialog(title, keptName);
+        if (chosen.isEmpty()) {
+            ShowStatusMessage(Messages::Text(Messages::ERRDV10), Colors::clMsgRed);
+            return;
+        }
+        if (!IsDeliveredCalFileNameValid(QFileInfo(chosen).fileName(), DeviceModel,
+                                         DeviceSerial)) {
+            ShowStatusMessage(Messages::Text(Messages::ERRDV08), Colors::clMsgRed);
+            return;
+        }
+        if (!CopyReplacing(chosen, keptPath)) {
+            ShowStatusMessage(Messages::Text(Messages::ERRDV09), Colors::clMsgRed);
+            return;
+        }
+    }
+
+    QFile kept(keptPath);
+    if (!kept.open(QIODevice::ReadOnly)) {
+        failBeforeChecks();
+        return;
+    }
+    const QByteArray bytes = kept.readAll();
+    kept.close();
+    const CalDataLoadResult result =
+        LoadCalDataLines(ReadCalDataLines(bytes), DeviceModel, DeviceSerial, Table);
+    if (result.Code != 0) {
+        Table.Empty();
+        // A copy that fails its checks is dropped, so the next session asks for the file again.
+        QFile::remove(keptPath);
+        ShowStatusMessage(CalDataErrorMessage(result.Code, result.Tag), Colors::clMsgRed);
+        return;
+    }
+    CalDataLoaded = true;
+}

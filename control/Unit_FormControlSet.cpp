@@ -1,0 +1,249 @@
+#include "control/Unit_FormControlSet.h"
+
+#include "core/Unit_Colors.h"
+#include "core/Unit_EventPump.h"
+#include "core/Unit_FormMain.h"
+#include "core/Unit_Messages.h"
+#include "core/Unit_Text8.h"
+#include "ui/Unit_FormControlView.h"
+#include "ui/Unit_PanelParts.h"
+#include "ui/Unit_SkinEdit.h"
+#include "ui/Unit_SkinImage.h"
+
+#include <QLabel>
+
+namespace {
+
+const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
+const QString kSetNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
+const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
+
+} // namespace
+
+TForm_ControlSet::TForm_ControlSet(TForm_Main* main, QWidget* dock) : QWidget(dock), Main(main) {
+    setGeometry(0, 0, 910, 242);
+    PanelParts::PaintBackground(this);
+    Image_Base = new TSkinImage(QStringLiteral("set_base"), this, 0, 0);
+    Image_Button1_On = new TSkinImage(QStringLiteral("set_button1_on"), this, 56, 88);
+    Image_Button1_Off = new TSkinImage(QStringLiteral("set_button1_off"), this, 56, 88);
+    Image_Button2_On = new TSkinImage(QStringLiteral("set_button2_on"), this, 56, 163);
+    Image_Button2_Off = new TSkinImage(QStringLiteral("set_button2_off"), this, 56, 163);
+    Image_Edit1_Mode1 = new TSkinImage(QStringLiteral("set_edit1_mode1"), this, 252, 88);
+    Image_Edit1_Mode2 = new TSkinImage(QStringLiteral("set_edit1_mode2"), this, 252, 88);
+    Image_Edit2_Mode1 = new TSkinImage(QStringLiteral("set_edit2_mode1"), this, 434, 88);
+    Image_Edit2_Mode2 = new TSkinImage(QStringLiteral("set_edit2_mode2"), this, 434, 88);
+    Image_Button3_On = new TSkinImage(QStringLiteral("set_button3_on"), this, 628, 88);
+    Image_Button3_Off = new TSkinImage(QStringLiteral("set_button3_off"), this, 628, 88);
+    Image_Button4_On = new TSkinImage(QStringLiteral("set_button4_on"), this, 710, 88);
+    Image_Button4_Off = new TSkinImage(QStringLiteral("set_button4_off"), this, 710, 88);
+    Edit1 = new TSkinEdit(this, QRect(268, 160, 144, 48), 37, Colors::clSetEdit, 5);
+    Edit2 = new TSkinEdit(this, QRect(450, 160, 144, 48), 37, Colors::clSetEdit, 5);
+    Label_Product = PanelParts::MakeLabel(this, 440, 24, 416, 28, QString(), Colors::clLabelGrey);
+    Label_Remote = PanelParts::MakeLabel(this, 252, 24, 176, 28, QStringLiteral("Remote"),
+                                         Colors::clMsgRed);
+    Label_Remote->hide();
+
+    for (TSkinImage* picture : {Image_Button1_On, Image_Button1_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button1Click);
+    for (TSkinImage* picture : {Image_Button2_On, Image_Button2_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button2Click);
+    for (TSkinImage* picture : {Image_Button3_On, Image_Button3_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button3Click);
+    for (TSkinImage* picture : {Image_Button4_On, Image_Button4_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button4Click);
+    for (TSkinImage* picture : {Image_Button1_Off, Image_Button2_Off, Image_Button3_Off,
+                                Image_Button4_Off})
+        picture->setCursor(Qt::PointingHandCursor);
+    // Every click into a box empties it, so the user always types a fresh value.
+    connect(Edit1, &TSkinEdit::Click, Edit1, &QLineEdit::clear);
+    connect(Edit2, &TSkinEdit::Click, Edit2, &QLineEdit::clear);
+    // Enter in a box works like the Go button.
+    connect(Edit1, &QLineEdit::returnPressed, this, &TForm_ControlSet::Image_Button4Click);
+    connect(Edit2, &QLineEdit::returnPressed, this, &TForm_ControlSet::Image_Button4Click);
+
+    Edit1->clear();
+    Edit2->clear();
+    Action_Button3_Up();
+    Action_Button4_Up();
+    Action_EditMode_Update();
+    Action_RemoteControl_Disable();
+    Action_UpdateUI();
+}
+
+void TForm_ControlSet::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Action_UpdateUI();
+}
+
+void TForm_ControlSet::Action_UpdateUI() {
+    Label_Product->setText(Main->GetProductLabel());
+    PanelParts::SetLabelColor(Label_Product,
+                              Main->IsDeviceOpened() ? Colors::clLabelGrey : Colors::clMsgRed);
+}
+
+void TForm_ControlSet::Action_EditMode_Update() {
+    const bool first = EditMode == 0;
+    Image_Button1_On->setVisible(first);
+    Image_Button1_Off->setVisible(!first);
+    Image_Button2_On->setVisible(!first);
+    Image_Button2_Off->setVisible(first);
+    Image_Edit1_Mode1->setVisible(first);
+    Image_Edit2_Mode1->setVisible(first);
+    Image_Edit1_Mode2->setVisible(!first);
+    Image_Edit2_Mode2->setVisible(!first);
+    EventPump::PumpOnce();
+}
+
+void TForm_ControlSet::ShowPressed(TSkinImage* on, TSkinImage* off, bool pressed) {
+    on->setVisible(pressed);
+    off->setVisible(!pressed);
+    EventPump::PumpOnce();
+}
+
+void TForm_ControlSet::Action_Button3_Down() { ShowPressed(Image_Button3_On, Image_Button3_Off, true); }
+void TForm_ControlSet::Action_Button3_Up() { ShowPressed(Image_Button3_On, Image_Button3_Off, false); }
+void TForm_ControlSet::Action_Button4_Down() { ShowPressed(Image_Button4_On, Image_Button4_Off, true); }
+void TForm_ControlSet::Action_Button4_Up() { ShowPressed(Image_Button4_On, Image_Button4_Off, false); }
+
+void TForm_ControlSet::Action_RemoteControl_Enable() {
+    Label_Remote->show();
+    for (TSkinImage* picture :
+         {Image_Button1_On, Image_Button1_Off, Image_Button2_On, Image_Button2_Off,
+          Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
+        picture->setEnabled(false);
+    Edit1->setEnabled(false);
+    Edit2->setEnabled(false);
+}
+
+void TForm_ControlSet::Action_RemoteControl_Disable() {
+    Label_Remote->hide();
+    for (TSkinImage* picture :
+         {Image_Button1_On, Image_Button1_Off, Image_Button2_On, Image_Button2_Off,
+          Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
+        picture->setEnabled(true);
+    Edit1->setEnabled(true);
+    Edit2->setEnabled(true);
+}
+
+void TForm_ControlSet::SelectMode(int mode) {
+    EditMode = mode;
+    Edit1->clear();
+    Edit2->clear();
+    Action_EditMode_Update();
+}
+
+void TForm_ControlSet::Image_Button1Click() { SelectMode(0); }
+void TForm_ControlSet::Image_Button2Click() { SelectMode(1); }
+
+void TForm_ControlSet::FillSetFields(int mode, const QByteArray& first, const QByteArray& second) {
+    EditMode = mode;
+    Edit1->clear();
+    Edit2->clear();
+    Action_EditMode_Update();
+    Edit1->setText(Text8::ToWide(first));
+    Edit2->setText(Text8::ToWide(second));
+    EventPump::PumpOnce();
+}
+
+QByteArray TForm_ControlSet::SetWord() const {
+    return EditMode == 0 ? QByteArrayLiteral("SETC") : QByteArrayLiteral("SETR");
+}
+
+bool TForm_ControlSet::Validate(Caller caller) {
+    const SetValidationResult result =
+        ::ValidateSetRequest(EditMode, Edit1->text(), Edit2->text(), *Main);
+    if (!result.Ok) {
+        if (caller == Caller::Remote)
+            Main->SetRemoteResult(SetWord() + " FAIL", result.Code.toLatin1(), result.RemoteText());
+        Main->ShowStatusMessage(result.MessageLine(), Colors::clMsgRed);
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) SetRequest[i] = result.SetRequest[i];
+    SetLimits = result.SetLimits;
+    return true;
+}
+
+bool TForm_ControlSet::ValidateSetRequest() { return Validate(Caller::Local); }
+bool TForm_ControlSet::ValidateRemoteSetRequest() { return Validate(Caller::Remote); }
+
+void TForm_ControlSet::RunSet(Caller caller) {
+    const bool remote = caller == Caller::Remote;
+    if (!remote && Main->IsRemoteControlled()) {
+        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->IsDeviceOpened()) {
+        if (remote) Main->SetRemoteResult(SetWord() + " FAIL", "NONE", Text8::FromWide(kSetNotReady));
+        Main->ShowStatusMessage(kSetNotReady, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->RefreshPositions()) {
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        Main->Action_DeviceCloseExecute();
+        return;
+    }
+    if (!Main->TryLockDevice()) return;
+
+    Action_Button4_Down();
+    Main->ShowStatusMessage(QStringLiteral("Changing wavelength and FWHM. Please wait..."),
+                            Colors::clMsgSilver);
+    // The response word follows the mode of the request being served.
+    const QByteArray word = SetWord();
+    if (Validate(caller)) {
+        if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
+            Main->FormControlView->ShowSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
+                                               SetRequest[0], SetRequest[1], SetRequest[2],
+                                               SetRequest[3]);
+            if (remote) Main->SetRemoteResult(word + " OK", QByteArray(), QByteArray());
+            Main->ShowStatusMessage(QStringLiteral("Successfully changed wavelength and FWHM."),
+                                    Colors::clMsgLime);
+        } else {
+            if (remote)
+                Main->SetRemoteResult(word + " FAIL", Messages::Code(Messages::ERRDV04).toLatin1(),
+                                      Text8::FromWide(Messages::Bare(Messages::ERRDV04)));
+            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV04), Colors::clMsgRed);
+        }
+    }
+    Action_Button4_Up();
+    Main->UnlockDevice();
+}
+
+void TForm_ControlSet::RunReset(Caller caller) {
+    const bool remote = caller == Caller::Remote;
+    if (!remote && Main->IsRemoteControlled()) {
+        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->IsDeviceOpened()) {
+        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", Text8::FromWide(kResetNotReady));
+        Main->ShowStatusMessage(kResetNotReady, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->RefreshPositions()) {
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        Main->Action_DeviceCloseExecute();
+        return;
+    }
+    if (!Main->TryLockDevice()) return;
+
+    Action_Button3_Down();
+    Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
+                            Colors::clMsgSilver);
+    if (Main->HomeDevice()) {
+        Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
+        if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+        Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
+    } else {
+        if (remote)
+            Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
+                                  Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+    }
+    Action_Button3_Up();
+    Main->UnlockDevice();
+}
+
+void TForm_ControlSet::Image_Button3Click() { RunReset(Caller::Local); }
+void TForm_ControlSet::Image_Button4Click() { RunSet(Caller::Local); }
+void TForm_ControlSet::Action_RemoteControl_Reset() { RunReset(Caller::Remote); }
+void TForm_ControlSet::Action_RemoteControl_Go() { RunSet(Caller::Remote); }

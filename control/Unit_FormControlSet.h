@@ -1,0 +1,82 @@
+#pragma once
+// The Set tab: the user types CWL + FWHM or SW + LW, presses Go to move the filter there or
+// Reset to home it. The remote protocol drives the same operations through the remote actions.
+
+#include "control/Unit_SetValidation.h"
+
+#include <QByteArray>
+#include <QWidget>
+
+class QLabel;
+class TForm_Main;
+class TSkinEdit;
+class TSkinImage;
+
+class TForm_ControlSet : public QWidget {
+    Q_OBJECT
+public:
+    TForm_ControlSet(TForm_Main* main, QWidget* dock);
+
+    // 0: the boxes hold CWL and FWHM; 1: they hold SW and LW.
+    int EditMode = 0;
+    // The limits of the last validation and the last accepted request (CWL, FWHM, SW, LW).
+    SetLimitValues SetLimits;
+    double SetRequest[4] = {0.0, 0.0, 0.0, 0.0};
+
+    void Action_UpdateUI();
+    void Action_EditMode_Update();
+    void Action_Button3_Down();
+    void Action_Button3_Up();
+    void Action_Button4_Down();
+    void Action_Button4_Up();
+    void Action_RemoteControl_Enable();
+    void Action_RemoteControl_Disable();
+    void Action_RemoteControl_Reset();
+    void Action_RemoteControl_Go();
+
+    // Writes a remote request into the boxes as received, in the given mode.
+    void FillSetFields(int mode, const QByteArray& first, const QByteArray& second);
+
+    // True: the request passed every rule, SetRequest and SetLimits are updated. False: the
+    // failure line is on the message bar (and, for the remote entry, in the result store).
+    bool ValidateSetRequest();
+    bool ValidateRemoteSetRequest();
+
+    void Image_Button1Click();
+    void Image_Button2Click();
+    void Image_Button3Click();
+    void Image_Button4Click();
+
+    TSkinImage* Image_Base = nullptr;
+    TSkinImage* Image_Button1_On = nullptr;
+    TSkinImage* Image_Button1_Off = nullptr;
+    TSkinImage* Image_Button2_On = nullptr;
+    TSkinImage* Image_Button2_Off = nullptr;
+    TSkinImage* Image_Edit1_Mode1 = nullptr;
+    TSkinImage* Image_Edit1_Mode2 = nullptr;
+    TSkinImage* Image_Edit2_Mode1 = nullptr;
+    TSkinImage* Image_Edit2_Mode2 = nullptr;
+    TSkinImage* Image_Button3_On = nullptr;
+    TSkinImage* Image_Button3_Off = nullptr;
+    TSkinImage* Image_Button4_On = nullptr;
+    TSkinImage* Image_Button4_Off = nullptr;
+    TSkinEdit* Edit1 = nullptr;
+    TSkinEdit* Edit2 = nullptr;
+    QLabel* Label_Product = nullptr;
+    QLabel* Label_Remote = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    enum class Caller { Local, Remote };
+    // The one body of the local and remote set and reset; they differ only in what they store.
+    void RunSet(Caller caller);
+    void RunReset(Caller caller);
+    bool Validate(Caller caller);
+    QByteArray SetWord() const;
+    void ShowPressed(TSkinImage* on, TSkinImage* off, bool pressed);
+    void SelectMode(int mode);
+
+    TForm_Main* Main;
+};

@@ -1,0 +1,187 @@
+#pragma once
+// The main window: the hub that owns the settings, the driver, the calibration table, the
+// session flags, the docked panels and the timers for the whole run.
+//
+// Its behaviour is spread over the folders by subsystem, one class in several units:
+//   core/Unit_FormMain.cpp            start-up, shutdown, tab switching
+//   core/Unit_FormMainSession.cpp     device search and session, facade, device information
+//   caldata/Unit_FormMainCalData.cpp  table lookups, MoveTo, calibration file import
+//   remote/Unit_FormMainRemote.cpp    remote state and result store
+//   ui/Unit_FormMainSkin.cpp          skin, title bar, slider, tabs, message bar
+
+#include "caldata/Unit_CalibrationTable.h"
+
+#include <QByteArray>
+#include <QLocale>
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QTcpServer;
+class QTimer;
+class TDevice_VuzaRavarede;
+class TSetup_VuzaRavarede;
+class TSkinImage;
+class TForm_ControlSet;
+class TForm_ControlScan;
+class TForm_ControlHelp;
+class TForm_ControlView;
+
+class TForm_Main : public QWidget, public CalibrationLookups {
+    Q_OBJECT
+public:
+    // Creates the window and runs the start-up (FormCreate). `exeFolder` is the program's folder:
+    // the settings file, Log/, Cal/ and ports/ lie in it.
+    explicit TForm_Main(const QString& exeFolder, QWidget* parent = nullptr);
+    ~TForm_Main() override;
+
+    // Shutdown steps that run while the event loop is still alive (FormClose). Safe to call more
+    // than once; the window then closes and the application leaves its event loop.
+    void RequestClose();
+    // Releases the panels, the driver (closing its port), the settings (writing the file) and the
+    // port list, in that order. Called once the event loop has ended, so that no nested handler
+    // is still running on them.
+    void ReleaseAll();
+
+    // ---- start-up and shutdown
+    void FormCreate();
+    void FormClose();
+    void Action_ChangeModeExecute();
+    void Action_UpdateUIExecute();
+
+    // ---- device search and session
+    void Timer_AutoOpenTimer();
+    void Action_RefreshPortListExecute();
+    void Action_DeviceOpenExecute();
+    void Action_DeviceCloseExecute();
+    bool IsDeviceOpened() const { return DeviceOpened; }
+    bool TryLockDevice();
+    bool UnlockDevice();
+    bool RefreshPositions();
+    bool HomeDevice();
+    bool SendBken(bool on);
+
+    // ---- device information
+    void Action_DeviceUpdateInfoExecute();
+    QString GetProductLabel() const;
+
+    // ---- calibration table (every lookup answers 0.0 / false unless a session is open and a
+    // table is loaded)
+    double MinCwl() const override;
+    double MaxCwl() const override;
+    double MinFwhm() const override;
+    double MaxFwhm() const override;
+    double CwlStep() const override;
+    double MinCwlAtFwhm(double fwhm) const override;
+    double MaxCwlAtFwhm(double fwhm) const override;
+    double MinFwhmAtCwl(double cwl) const override;
+    double MaxFwhmAtCwl(double cwl) const override;
+    bool IsCwlInTable(double cwl) const override;
+    bool MoveTo(double cwl, double fwhm);
+    void Action_DeviceReadCalDataFromFileExecute();
+
+    // The calibration file dialog; tests answer it without a window. Receives the title and the
+    // preset file name, returns the chosen path or an empty text for a cancel.
+    using CalDataDialog = std::function<QString(const QString& title, const QString& presetName)>;
+    void SetCalDataDialog(CalDataDialog dialog) { OpenDialog_CalData = std::move(dialog); }
+
+    // ---- remote state and result store
+    void SetRemoteResult(const QByteArray& response, const QByteArray& code,
+                         const QByteArray& text);
+    bool IsRemoteControlled() const;
+    void Action_RemoteServerStartExecute();
+    void Action_RemoteServerStopExecute();
+
+    // ---- message bar
+    void ShowStatusMessage(const QString& text, unsigned color);
+
+    // ---- skin handlers
+    void Image_Title_BaseMouseDown(Qt::MouseButton button);
+    void Image_Title_Button1Click();
+    void Image_Title_Button2Click();
+    void Image_Slide_ButtonMouseDown(int x);
+    void Image_Slide_ButtonMouseMove(int x);
+    void Image_Slide_ButtonMouseUp();
+    void Image_Tab1Click();
+    void Image_Tab2Click();
+    void Image_Tab3Click();
+    void Image_Message_BaseDblClick();
+
+    // Test seam: the 5-second pause after identification, in 100 ms rounds (50 by default).
+    void SetOpenPauseRounds(int rounds) { OpenPauseRounds = rounds; }
+
+    // ---- fields, in the order of the program's data model
+    QString ExeFolder;
+    QLocale FormatSettingsEnUS;
+    QStringList PortList;
+    qint32 PortIndex = 0;
+    qint32 ActiveTab = 0;
+    bool DeviceOpened = false;
+    bool DeviceInfoLoaded = false;
+    bool CalDataLoaded = false;
+    bool RemoteConnected = false;
+    bool RemoteBusy = false;
+    bool DeviceBusy = false;
+    bool CloseRequested = false;
+
+    QString DeviceModel;
+    QString DeviceSerial;
+    QString DeviceRange;
+    double DeviceMinWavelength = -1.0;
+    double DeviceMaxWavelength = -1.0;
+
+    QByteArray RemoteResponse;
+    QByteArray RemoteErrorCode;
+    QByteArray RemoteErrorText;
+
+    bool SliderDragging = false;
+    qint32 SliderGrabX = 0;
+
+    std::unique_ptr<TSetup_VuzaRavarede> Setup;
+    std::unique_ptr<TDevice_VuzaRavarede> Device;
+    CalibrationTable Table;
+
+    TForm_ControlSet* FormControlSet = nullptr;
+    TForm_ControlScan* FormControlScan = nullptr;
+    TForm_ControlHelp* FormControlHelp = nullptr;
+    TForm_ControlView* FormControlView = nullptr;
+
+    QTimer* Timer_AutoOpen = nullptr;
+    QTcpServer* ServerSocket = nullptr;
+
+    // ---- controls
+    QWidget* Panel_Title = nullptr;
+    QWidget* Panel_TabControl = nullptr;
+    QWidget* Panel_Main = nullptr;
+    QWidget* Panel_View = nullptr;
+    QWidget* Panel_Message = nullptr;
+    TSkinImage* Image_Title_Base = nullptr;
+    TSkinImage* Image_Title_Button1 = nullptr;
+    TSkinImage* Image_Title_Button2 = nullptr;
+    TSkinImage* Image_Slide_Base = nullptr;
+    TSkinImage* Image_Slide_Button = nullptr;
+    TSkinImage* Image_Tab1_On = nullptr;
+    TSkinImage* Image_Tab1_Off = nullptr;
+    TSkinImage* Image_Tab2_On = nullptr;
+    TSkinImage* Image_Tab2_Off = nullptr;
+    TSkinImage* Image_Tab3_On = nullptr;
+    TSkinImage* Image_Tab3_Off = nullptr;
+    TSkinImage* Image_Message_Base = nullptr;
+    QLabel* Label_Message = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildSkin();
+    bool IsRemoteListening() const;
+    void SelectTabByClick(int tab);
+    QString ShowCalDataDialog(const QString& title, const QString& presetName);
+
+    CalDataDialog OpenDialog_CalData;
+    int OpenPauseRounds = 50;
+    bool Released = false;
+};

@@ -1,0 +1,254 @@
+// Device search and session, the facade for the panels, and the device information.
+#include "core/Unit_FormMain.h"
+
+#include "core/Unit_Messages.h"
+#include "core/Unit_Colors.h"
+#include "core/Unit_EventPump.h"
+#include "core/Unit_Numbers.h"
+#include "core/Unit_setupvuzaravarede.h"
+#include "device/Unit_SerialPort.h"
+#include "device/Unit_devicevuzaravarede.h"
+#include "ui/Unit_FormControlView.h"
+
+#include <QTimer>
+
+namespace {
+
+// The port list is kept sorted as text, case-insensitively, without duplicates, so that ports
+// are tried in the order COM1, COM10, COM11, ..., COM2, ...
+void AddSortedPort(QStringList& list, const QString& name) {
+    qsizetype at = 0;
+    for (; at < list.size(); ++at) {
+        const int order = list[at].compare(name, Qt::CaseInsensitive);
+        if (order == 0) return;
+        if (order > 0) break;
+    }
+    list.insert(at, name);
+}
+
+} // namespace
+
+void TForm_Main::Timer_AutoOpenTimer() {
+    Timer_AutoOpen->stop();
+    if (CloseRequested) {
+        Action_DeviceCloseExecute();
+        return;
+    }
+    if (!DeviceOpened) {
+        try {
+            Action_DeviceOpenExecute();
+        } catch (...) {
+        }
+    }
+    if (CloseRequested) {
+        Action_DeviceCloseExecute();
+        return;
+    }
+    Timer_AutoOpen->start();
+}
+
+void TForm_Main::Action_RefreshPortListExecute() {
+    PortList.clear();
+    const QString portsFolder = ExeFolder + QStringLiteral("ports/");
+    for (int n = 1; n <= 64; ++n) {
+        const QString name = QStringLiteral("COM") + QString::number(n);
+        if (ProbePort(name, portsFolder)) AddSortedPort(PortList, name);
+    }
+}
+
+void TForm_Main::Action_DeviceOpenExecute() {
+    if (CloseRequested || DeviceOpened) return;
+    try {
+        if (PortIndex >= PortList.size()) {
+            Action_RefreshPortListExecute();
+            PortIndex = 0;
+        }
+        if (PortList.isEmpty()) {
+            ShowStatusMessage(Messages::Text(Messages::ERRDV01), Colors::clMsgRed);
+        } else {
+            ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
+            Device->SetTimeOut(500);
+            bool opened = Device->Open(PortList[PortIndex], QStringLiteral("38400"));
+            if (opened) {
+                if (CloseRequested) return;
+                if (Device->CommandDevice()) {
+                    EventPump::PumpOnce();
+                    if (CloseRequested) return;
+                    const QString& expected = Setup->Info;
+                    if (Device->DeviceId.left(expected.size()) == expected) {
+                        if (CloseRequested) return;
+                        DeviceOpened = true;
+                        DeviceInfoLoaded = false;
+                        CalDataLoaded = false;
+                        DeviceBusy = true;
+                        ShowStatusMessage(QStringLiteral("Device found. Please wait..."),
+                                          Colors::clMsgSilver);
+                        for (int i = 0; i < OpenPauseRounds; ++i) {
+                            if (CloseRequested) return;
+                            EventPump::SleepAndPump(100);
+                        }
+                        Setup->PortName = PortList[PortIndex];
+                        Device->SetTimeOut(Setup->TimeOut);
+                        if (CloseRequested) return;
+                        ShowStatusMessage(QStringLiteral("Reading device infomation..."),
+                                          Colors::clMsgSilver);
+                        Action_DeviceUpdateInfoExecute();
+                        if (CloseRequested) return;
+                        ShowStatusMessage(QStringLiteral("Reading calibration data..."),
+                                          Colors::clMsgSilver);
+                        Action_DeviceReadCalDataFromFileExecute();
+                        SendBken(false);
+                        if (DeviceInfoLoaded && CalDataLoaded) {
+                            HomeDevice();
+                            FormControlView->SetViewRange(MinCwl() - 10.0, MaxCwl() + 10.0);
+                            ShowStatusMessage(QStringLiteral("Device ready."), Colors::clMsgLime);
+                        }
+                        Action_UpdateUIExecute();
+                        DeviceBusy = false;
+                        Timer_AutoOpen->start();
+                        return;
+                    }
+                }
+                // No answer, or another instrument: free the port for the next attempt.
+                Device->Close();
+            }
+            ++PortIndex;
+            ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
+        }
+    } catch (...) {
+    }
+    Action_UpdateUIExecute();
+}
+
+void TForm_Main::Action_DeviceCloseExecute() {
+    DeviceOpened = false;
+    DeviceInfoLoaded = false;
+    CalDataLoaded = false;
+    DeviceBusy = false;
+    try {
+        if (Device) Device->Close();
+        Action_RefreshPortListExecute();
+        PortIndex = 0;
+        if (FormControlView) FormControlView->ClearView();
+        Action_UpdateUIExecute();
+    } catch (...) {
+    }
+}
+
+bool TForm_Main::TryLockDevice() {
+    if (!DeviceOpened || DeviceBusy) return false;
+    DeviceBusy = true;
+    return true;
+}
+
+bool TForm_Main::UnlockDevice() {
+    if (!DeviceOpened || !DeviceBusy) return false;
+    DeviceBusy = false;
+    return true;
+}
+
+bool TForm_Main::RefreshPositions() {
+    try {
+        if (!Device->CommandPos()) return false;
+        Action_UpdateUIExecute();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TForm_Main::HomeDevice() {
+    if (!DeviceOpened) return false;
+    try {
+        if (!Device->CommandHome()) return false;
+        Action_UpdateUIExecute();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TForm_Main::SendBken(bool on) {
+    if (!DeviceOpened) return false;
+    try {
+        if (!Device->CommandBken(on)) return false;
+        Action_UpdateUIExecute();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void TForm_Main::Action_DeviceUpdateInfoExecute() {
+    DeviceModel.clear();
+    DeviceSerial.clear();
+    DeviceRange.clear();
+    DeviceMinWavelength = -1.0;
+    DeviceMaxWavelength = -1.0;
+    if (CloseRequested) return;
+
+    bool good = false;
+    try {
+        if (Device->CommandInfo(0)) {
+            DeviceModel = Device->GetInfo(0);
+            EventPump::PumpOnce();
+            good = true;
+        }
+        if (CloseRequested) return;
+        if (good) {
+            if (Device->CommandInfo(1)) {
+                DeviceSerial = Device->GetInfo(1);
+                EventPump::PumpOnce();
+            } else {
+                good = false;
+            }
+        }
+        if (CloseRequested) return;
+        if (good) {
+            if (!Device->CommandInfo(2)) {
+                good = false;
+            } else {
+                DeviceRange = Device->GetInfo(2);
+                if (DeviceRange.size() != 11) {
+                    good = false;
+                } else {
+                    // Characters 1-5 and 7-11; the separator between them is not examined.
+                    DeviceMinWavelength =
+                        Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(0, 5), -1.0), 1);
+                    DeviceMaxWavelength =
+                        Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(6, 5), -1.0), 1);
+                    if (DeviceMinWavelength < 0.0 || DeviceMaxWavelength < 0.0) good = false;
+                }
+            }
+        }
+        if (CloseRequested) return;
+        if (Device->CommandPos()) {
+            EventPump::PumpOnce();
+        } else {
+            good = false;
+        }
+    } catch (...) {
+        good = false;
+    }
+    DeviceInfoLoaded = good;
+    if (!good) ShowStatusMessage(Messages::Text(Messages::ERRDV06), Colors::clMsgRed);
+}
+
+QString TForm_Main::GetProductLabel() const {
+    if (!DeviceOpened) return QStringLiteral("No Device");
+    try {
+        qint32 number = -1;
+        const bool modelOk = DeviceModel.size() == 4 && DeviceModel[0] == u'F' &&
+                             Numbers::TryReadInt(DeviceModel.mid(1, 3), number) && number >= 0;
+        const bool rangeOk = DeviceMinWavelength >= 100.0 && DeviceMinWavelength <= 950.0 &&
+                             DeviceMaxWavelength >= 100.0 && DeviceMaxWavelength <= 950.0 &&
+                             DeviceMinWavelength < DeviceMaxWavelength;
+        if (modelOk && rangeOk)
+            return QStringLiteral("QVL-RARI-") + DeviceModel.mid(1, 3) + QStringLiteral(" ( ") +
+                   Numbers::FormatFixed(DeviceMinWavelength, 1) + QStringLiteral(" nm - ") +
+                   Numbers::FormatFixed(DeviceMaxWavelength, 1) + QStringLiteral(" nm )");
+        return QStringLiteral("QVL-RARI (Unknown Model)");
+    } catch (...) {
+        return QStringLiteral("QVL-RARI (Wrong Infomation)");
+    }
+}

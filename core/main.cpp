@@ -1,0 +1,33 @@
+// Program entry: the main window owns everything for the run; it is released only after the
+// event loop has ended, so that no nested handler is still running on it.
+#include "core/Unit_Application.h"
+#include "core/Unit_FormMain.h"
+
+#include <exception>
+
+int main(int argc, char** argv) {
+    TApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("QVL Rari v2.1"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TForm_Main* form = nullptr;
+    int result = 0;
+    try {
+        form = new TForm_Main(QCoreApplication::applicationDirPath());
+        // A signal is not refused while the device is busy: it runs the normal shutdown.
+        InstallShutdownSignals(form, [form]() { form->RequestClose(); });
+        form->show();
+        result = app.exec();
+    } catch (const std::exception& error) {
+        TApplication::ShowError(QString::fromLocal8Bit(error.what()));
+        result = 1;
+    } catch (...) {
+        TApplication::ShowError(QStringLiteral("Unknown error."));
+        result = 1;
+    }
+    if (form) {
+        form->ReleaseAll();
+        delete form;
+    }
+    return result;
+}

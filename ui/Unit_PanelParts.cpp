@@ -1,0 +1,33 @@
+#include "ui/Unit_PanelParts.h"
+
+#include "core/Unit_Colors.h"
+#include "ui/Unit_Skin.h"
+
+#include <QLabel>
+
+namespace PanelParts {
+
+void PaintBackground(QWidget* panel) {
+    panel->setAutoFillBackground(true);
+    QPalette pal = panel->palette();
+    pal.setColor(QPalette::Window, Colors::ToQColor(Colors::clWindow));
+    panel->setPalette(pal);
+}
+
+QLabel* MakeLabel(QWidget* parent, int left, int top, int width, int height, const QString& text,
+                  unsigned color) {
+    auto* label = new QLabel(text, parent);
+    label->setGeometry(left, top, width, height);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFont(Skin::Font(21));
+    SetLabelColor(label, color);
+    return label;
+}
+
+void SetLabelColor(QLabel* label, unsigned color) {
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, Colors::ToQColor(color));
+    label->setPalette(pal);
+}
+
+} // namespace PanelParts

@@ -1,0 +1,20 @@
+#pragma once
+// Small builders shared by the Set and Scan panels.
+
+#include <QString>
+
+class QLabel;
+class QWidget;
+
+namespace PanelParts {
+
+// A borderless panel of the window's background colour.
+void PaintBackground(QWidget* panel);
+
+// A centred Open Sans 21 px label over the panel's picture (the product label, "Remote").
+QLabel* MakeLabel(QWidget* parent, int left, int top, int width, int height, const QString& text,
+                  unsigned color);
+
+void SetLabelColor(QLabel* label, unsigned color);
+
+} // namespace PanelParts

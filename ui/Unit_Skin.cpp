@@ -1,0 +1,25 @@
+#include "ui/Unit_Skin.h"
+
+#include <QFontDatabase>
+
+namespace Skin {
+
+void LoadFonts() {
+    static bool loaded = false;
+    if (loaded) return;
+    loaded = true;
+    for (const char* file : {"OpenSans-Regular.ttf", "OpenSans-Semibold.ttf", "OpenSans-Bold.ttf"})
+        QFontDatabase::addApplicationFont(QStringLiteral(":/skin/fonts/") + QLatin1String(file));
+    QFont::insertSubstitution(QStringLiteral("Tahoma"), QStringLiteral("Open Sans"));
+}
+
+QFont Font(int pixelSize, QFont::Weight weight) {
+    LoadFonts();
+    QFont font(QStringLiteral("Open Sans"));
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+} // namespace Skin

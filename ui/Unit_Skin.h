@@ -1,0 +1,15 @@
+#pragma once
+// The skin's fonts: Open Sans travels in the resources so the look does not depend on the
+// machine, and "Tahoma" falls back to it.
+
+#include <QFont>
+
+namespace Skin {
+
+// Registers the embedded fonts once; later calls do nothing.
+void LoadFonts();
+
+// Open Sans at a pixel size.
+QFont Font(int pixelSize, QFont::Weight weight = QFont::Normal);
+
+} // namespace Skin
