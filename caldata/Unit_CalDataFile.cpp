@@ -1,0 +1,270 @@
+#include "caldata/Unit_CalDataFile.h"
+
+#include "core/Unit_Messages.h"
+#include "core/Unit_Numbers.h"
+
+#include <QFileInfo>
+#include <QStringDecoder>
+
+#include <deque>
+#include <vector>
+
+namespace {
+
+bool IsBlank(QChar c) {
+    return c.unicode() >= 1 && c.unicode() <= 32;
+}
+
+// The field rule, handing each field to `onField` as a view into the line. A quoted field is
+// unescaped into the string that `quotedText()` hands out, and its view points there.
+template <typename QuotedText, typename OnField>
+void ForEachField(QStringView line, QChar separator, QuotedText&& quotedText, OnField&& onField) {
+    const QChar* p = line.data();
+    const qsizetype n = line.size();
+    qsizetype i = 0;
+    while (i < n && IsBlank(p[i]))
+        ++i;
+    while (i < n) {
+        if (p[i] == u'"') {
+            QString& text = quotedText();
+            text.clear();
+            ++i;
+            while (i < n) {
+                qsizetype end = i;
+                while (end < n && p[end] != u'"')
+                    ++end;
+                text.append(p + i, end - i);
+                i = end;
+                if (i >= n) break; // no closing quote: the field runs to the end of the line
+                if (i + 1 < n && p[i + 1] == u'"') {
+                    text.append(u'"');
+                    i += 2;
+                    continue;
+                }
+                ++i;
+                break;
+            }
+            onField(QStringView(text));
+        } else {
+            const qsizetype start = i;
+            while (i < n && !IsBlank(p[i]) && p[i] != separator)
+                ++i;
+            onField(QStringView(p + start, i - start));
+        }
+        while (i < n && IsBlank(p[i]))
+            ++i;
+        if (i < n && p[i] == separator) {
+            if (i + 1 == n) onField(QStringView(u""));
+            ++i;
+            while (i < n && IsBlank(p[i]))
+                ++i;
+        }
+    }
+}
+
+// The fields of one line, split without allocating once the buffers have grown: views into the
+// line, or into pooled copies of quoted fields. Good until the next Split.
+class LineFields {
+public:
+    void Split(QStringView line, QChar separator = QLatin1Char(',')) {
+        Views.clear();
+        qsizetype quotedUsed = 0;
+        ForEachField(
+            line, separator,
+            [&]() -> QString& {
+                if (quotedUsed == qsizetype(Quoted.size())) Quoted.emplace_back();
+                return Quoted[quotedUsed++];
+            },
+            [this](QStringView field) { Views.push_back(field); });
+    }
+    int Count() const { return int(Views.size()); }
+    // The field, or an empty text past the last one.
+    QStringView operator[](int index) const {
+        return index >= 0 && index < Count() ? Views[index] : QStringView();
+    }
+
+private:
+    std::vector<QStringView> Views;
+    std::deque<QString> Quoted; // a deque never moves its elements
+};
+
+QString Decode(const QByteArray& bytes) {
+    auto startsWith = [&bytes](std::initializer_list<unsigned char> bom) {
+        if (bytes.size() < qsizetype(bom.size())) return false;
+        qsizetype i = 0;
+        for (unsigned char b : bom)
+            if (static_cast<unsigned char>(bytes[i++]) != b) return false;
+        return true;
+    };
+    if (startsWith({0xEF, 0xBB, 0xBF})) return QString::fromUtf8(bytes.mid(3));
+    if (startsWith({0xFF, 0xFE})) {
+        QStringDecoder decoder(QStringConverter::Utf16LE);
+        return decoder.decode(bytes.mid(2));
+    }
+    if (startsWith({0xFE, 0xFF})) {
+        QStringDecoder decoder(QStringConverter::Utf16BE);
+        return decoder.decode(bytes.mid(2));
+    }
+    return QString::fromLatin1(bytes);
+}
+
+// A position part; one that is not an integer reads as -1.
+qint32 ReadPart(QStringView part) {
+    qint32 value = -1;
+    return Numbers::TryReadInt(part, value) ? value : -1;
+}
+
+// A cell: "x" (no grid point) or Pos1:Pos2:Pos3. False when it is neither.
+bool DecodeCell(QStringView text, QString& scratch, CalibrationCell& cell) {
+    if (text == u"x") {
+        cell.Valid = false;
+        cell.Pos1 = cell.Pos2 = cell.Pos3 = -1;
+        return true;
+    }
+    qint32 parts[3] = {-1, -1, -1};
+    int count = 0;
+    ForEachField(
+        text, QLatin1Char(':'), [&scratch]() -> QString& { return scratch; },
+        [&](QStringView part) {
+            if (count < 3) parts[count] = ReadPart(part);
+            ++count;
+        });
+    if (count != 3) return false;
+    cell.Pos1 = parts[0];
+    cell.Pos2 = parts[1];
+    cell.Pos3 = parts[2];
+    cell.Valid = parts[0] >= 0 && parts[1] >= 0 && parts[2] >= 0;
+    return true;
+}
+
+QString RowTag(int row) {
+    return QStringLiteral("(%1)").arg(row);
+}
+
+} // namespace
+
+QStringList ReadCalDataLines(const QByteArray& bytes) {
+    const QString text = Decode(bytes);
+    QStringList lines;
+    const QChar* p = text.constData();
+    const qsizetype n = text.size();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = p[i].unicode();
+        if (c != u'\r' && c != u'\n') continue;
+        lines.append(QString(p + start, i - start));
+        if (c == u'\r' && i + 1 < n && p[i + 1] == u'\n') ++i;
+        start = i + 1;
+    }
+    if (start < n) lines.append(text.mid(start));
+    return lines;
+}
+
+QStringList SplitCalDataFields(const QString& line, QChar separator) {
+    QStringList fields;
+    QString scratch;
+    ForEachField(
+        line, separator, [&scratch]() -> QString& { return scratch; },
+        [&fields](QStringView field) { fields.append(field.toString()); });
+    return fields;
+}
+
+bool IsDeliveredCalFileNameValid(const QString& fileName, const QString& model,
+                                 const QString& serial) {
+    const QString name = QFileInfo(fileName).fileName();
+    if (name.size() != 30) return false;
+    qint32 date = 0;
+    if (!Numbers::TryReadInt(QStringView(name).mid(0, 8), date) || date < 20180101) return false;
+    return QStringView(name).mid(9, 4) == model && QStringView(name).mid(14, 12) == serial;
+}
+
+QString KeptCalFileName(const QString& model, const QString& serial) {
+    return model + QLatin1Char('_') + serial + QStringLiteral(".csv");
+}
+
+CalDataLoadResult LoadCalDataLines(const QStringList& lines, const QString& model,
+                                   const QString& serial, CalibrationTable& table) {
+    auto fail = [&table](int code, const QString& tag) {
+        table.Empty();
+        return CalDataLoadResult{code, tag};
+    };
+    // Every check of a stage is made, even after one of them has failed.
+    if (lines.size() < 7) return fail(20, QString());
+    LineFields f;
+
+    f.Split(lines[0]);
+    {
+        bool ok = f.Count() >= 2;
+        if (f[0] != u"Model") ok = false;
+        if (f.Count() < 2 || f[1] != model) ok = false;
+        if (!ok) return fail(11, QStringLiteral("(Model)"));
+    }
+    f.Split(lines[1]);
+    {
+        bool ok = f.Count() >= 3;
+        if (f[0] != u"Serial") ok = false;
+        if (f.Count() < 3 || f[2] != serial) ok = false;
+        if (!ok) return fail(12, QStringLiteral("(Serial)"));
+    }
+    f.Split(lines[3]);
+    {
+        bool ok = f.Count() >= 2;
+        if (f[0] != u"COLUMN") ok = false;
+        qint32 cols = -1;
+        if (f.Count() < 2 || !Numbers::TryReadInt(f[1], cols)) ok = false;
+        if (cols >= 0 && cols <= CalibrationTable::kMaxCols)
+            table.ColCount = cols;
+        else
+            ok = false;
+        if (!ok) return fail(13, QStringLiteral("(tCol)"));
+    }
+    f.Split(lines[4]);
+    {
+        bool ok = f.Count() >= 2;
+        if (f[0] != u"ROW") ok = false;
+        qint32 rows = -1;
+        if (f.Count() < 2 || !Numbers::TryReadInt(f[1], rows)) ok = false;
+        if (rows >= 0 && rows <= CalibrationTable::kMaxRows) {
+            table.RowCount = rows;
+            if (lines.size() < qsizetype(rows) + 6) ok = false;
+        } else {
+            ok = false;
+        }
+        if (!ok) return fail(14, QStringLiteral("(tRow)"));
+    }
+
+    const int cols = table.ColCount;
+    const int rows = table.RowCount;
+    f.Split(lines[5]);
+    if (f.Count() < cols + 2) return fail(15, QStringLiteral("(tWid)"));
+    for (int c = 0; c < cols; ++c)
+        table.ColValues[c] = Numbers::ReadDouble(f[c + 2], 0.0);
+
+    QString scratch;
+    for (int r = 1; r <= rows; ++r) {
+        // The line count was checked with ROW; a missing line here is a fault of the rows as a
+        // whole rather than of one row.
+        if (5 + r >= lines.size()) return fail(16, QStringLiteral("(tWid)"));
+        f.Split(lines[5 + r]);
+        if (f.Count() < cols + 2) return fail(17, RowTag(r));
+        qint32 number = 0;
+        if (!Numbers::TryReadInt(f[0], number) || number < r) return fail(18, RowTag(r));
+        const double cwl = Numbers::ReadDouble(f[1], 0.0);
+        table.RowValues[r - 1] = cwl;
+        for (int c = 1; c <= cols; ++c) {
+            CalibrationCell& cell = table.Cell(r - 1, c - 1);
+            cell.Cwl = cwl;
+            cell.Fwhm = table.ColValues[c - 1];
+            if (!DecodeCell(f[c + 1], scratch, cell))
+                return fail(19, QStringLiteral("(%1/%2)").arg(r).arg(c));
+        }
+    }
+    return CalDataLoadResult{0, QString()};
+}
+
+QString CalDataErrorMessage(int code, const QString& tag) {
+    if (code == 0) return QString();
+    // The texts of the check stages end in a space after which the tag follows directly.
+    if (code >= 11 && code <= 19) return Messages::Text(code) + QLatin1Char(' ') + tag;
+    return Messages::Text(code);
+}

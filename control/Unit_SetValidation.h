@@ -1,0 +1,39 @@
+#pragma once
+// The rules a set request must pass before the filter moves: a CWL + FWHM pair (EditMode 0) or
+// an SW + LW pair (EditMode 1), checked against the calibration table's lookups.
+
+#include "caldata/Unit_CalibrationTable.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The table limits read for one validation.
+struct SetLimitValues {
+    double MinCwl = 0.0;
+    double MaxCwl = 0.0;
+    double MinFwhm = 0.0;
+    double MaxFwhm = 0.0;
+    double MinCwlAtFwhm = 0.0; // for the request's FWHM; 0 when it is not a table FWHM
+    double MaxCwlAtFwhm = 0.0;
+};
+
+struct SetValidationResult {
+    bool Ok = false;
+    QString Code; // "ERRSE01".."ERRSE20"; empty on success
+    QString Text; // the rule's text with its numbers, "≥" and "≤" as wide characters
+    // CWL, FWHM, SW, LW in nm, rounded to 0.01; filled only on success.
+    double SetRequest[4] = {0.0, 0.0, 0.0, 0.0};
+    // The limits the rules were checked against, filled on success and failure alike.
+    SetLimitValues SetLimits;
+
+    // The message bar line: code + " : " + text.
+    QString MessageLine() const;
+    // The text for the 8-bit remote result store ("≥" as A1 C3, "≤" as A1 C2).
+    QByteArray RemoteText() const;
+};
+
+// editMode 0: text1 is CWL and text2 FWHM; editMode 1: text1 is SW and text2 LW (any other
+// value is taken as 0). A text that is not a number counts as 0; both are rounded to 0.1 nm,
+// the derived values to 0.01 nm. The first rule that fails decides the result.
+SetValidationResult ValidateSetRequest(int editMode, const QString& text1, const QString& text2,
+                                       const CalibrationLookups& lookups);
