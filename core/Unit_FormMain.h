@@ -112,6 +112,10 @@ public:
 
     // Test seam: the 5-second pause after identification, in 100 ms rounds (50 by default).
     void SetOpenPauseRounds(int rounds) { OpenPauseRounds = rounds; }
+    // Test seam: how the port list learns whether "COMn" is present (by default an exclusive
+    // open and close of the port the name maps to).
+    using PortProbe = std::function<bool(const QString& comName)>;
+    void SetPortProbe(PortProbe probe) { ProbePortFn = std::move(probe); }
 
     // ---- fields, in the order of the program's data model
     QString ExeFolder;
@@ -182,6 +186,7 @@ private:
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
 
     CalDataDialog OpenDialog_CalData;
+    PortProbe ProbePortFn;
     int OpenPauseRounds = 50;
     bool Released = false;
 };

@@ -52,7 +52,8 @@ void TForm_Main::Action_RefreshPortListExecute() {
     const QString portsFolder = ExeFolder + QStringLiteral("ports/");
     for (int n = 1; n <= 64; ++n) {
         const QString name = QStringLiteral("COM") + QString::number(n);
-        if (ProbePort(name, portsFolder)) AddSortedPort(PortList, name);
+        const bool present = ProbePortFn ? ProbePortFn(name) : ProbePort(name, portsFolder);
+        if (present) AddSortedPort(PortList, name);
     }
 }
 

@@ -99,12 +99,17 @@ double ReadDouble(QStringView text, double fallback) {
 bool TryReadInt(QStringView text, qint32& value) {
     const QStringView t = Trimmed(text);
     if (!IsIntegerShape(t)) return false;
-    bool ok = false;
-    QString copy = t.toString();
-    if (copy.startsWith(u'+')) copy.remove(0, 1);
-    const qlonglong v = copy.toLongLong(&ok, 10);
-    if (!ok || v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
-        return false;
+    // Accumulated by hand: the calibration file holds tens of thousands of these.
+    qsizetype i = 0;
+    const bool negative = t[0] == u'-';
+    if (t[0] == u'-' || t[0] == u'+') ++i;
+    qint64 magnitude = 0;
+    for (; i < t.size(); ++i) {
+        magnitude = magnitude * 10 + (t[i].unicode() - u'0');
+        if (magnitude > qint64(std::numeric_limits<qint32>::max()) + 1) return false;
+    }
+    const qint64 v = negative ? -magnitude : magnitude;
+    if (v > std::numeric_limits<qint32>::max()) return false;
     value = static_cast<qint32>(v);
     return true;
 }

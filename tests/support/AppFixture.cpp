@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 AppFixture::AppFixture() = default;
 

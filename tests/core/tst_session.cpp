@@ -1,0 +1,156 @@
+// The device session over a real pseudo-terminal: search, identification, information, the
+// calibration import with its dialog, and the outcome on the message bar.
+#include "core/Unit_Colors.h"
+#include "core/Unit_FormMain.h"
+#include "core/Unit_setupvuzaravarede.h"
+#include "device/Unit_devicevuzaravarede.h"
+#include "support/AppFixture.h"
+#include "ui/Unit_FormControlView.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTest>
+
+namespace {
+const QStringList kOpenSequence = {"?",     "INFO 0", "INFO 1", "INFO 2",
+                                   "POS 3", "BKEN 0", "HOME 3"};
+}
+
+class TestSession : public QObject {
+    Q_OBJECT
+private slots:
+    void reachesReadyWithKeptCopy() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "300"}), qPrintable(app.Failure()));
+        app.WriteSettings(QStringLiteral("DebugMode=1"));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        QVERIFY2(app.WaitForMessage("Device ready."), qPrintable(app.Message()));
+        QCOMPARE(app.MessageColor(), Colors::clMsgLime);
+        QCOMPARE(app.Commands(), kOpenSequence);
+        QVERIFY(form->DeviceOpened && form->DeviceInfoLoaded && form->CalDataLoaded);
+        QVERIFY(!form->DeviceBusy);
+        QCOMPARE(form->Setup->PortName, QStringLiteral("COM3"));
+        QCOMPARE(form->GetProductLabel(), QStringLiteral("QVL-RARI-123 ( 400.0 nm - 800.0 nm )"));
+        QCOMPARE(form->FormControlView->Label_RangeMin->text(), QStringLiteral("390.0"));
+        QCOMPARE(form->FormControlView->Label_RangeMax->text(), QStringLiteral("810.0"));
+        QCOMPARE(form->MinCwlAtFwhm(10.0), 405.0);
+        // Diagnostic mode writes the traffic to one log file.
+        const QStringList logs = QDir(app.Folder() + "Log").entryList({"Log *.ini"});
+        QCOMPARE(logs.size(), 1);
+        // While the session is open the ticks send nothing.
+        QTest::qWait(1500);
+        QCOMPARE(app.Commands().size(), kOpenSequence.size());
+    }
+
+    void wrongIdentificationKeepsSearching() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--id", "Kravo FM Ver2.0"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        // Closed after the refused answer, then found again on the next pass.
+        QTRY_VERIFY_WITH_TIMEOUT(app.Commands().size() >= 2, 15000);
+        QCOMPARE(app.Commands().mid(0, 2), (QStringList{"?", "?"}));
+        QVERIFY(!form->DeviceOpened);
+        QCOMPARE(app.Message(), QStringLiteral("Searching device..."));
+    }
+
+    void identificationMayHaveMoreCharacters() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--id", "Kravo FM Ver1.0 build 77", "--home-ms", "100"}),
+                 qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        QVERIFY2(app.WaitForMessage("Device ready."), qPrintable(app.Message()));
+        QCOMPARE(form->Device->DeviceId, QStringLiteral("Kravo FM Ver1.0 build 77"));
+    }
+
+    void openButNotReady_data() {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<bool>("keptCopy");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<bool>("infoLoaded");
+        const QStringList noHome = kOpenSequence.mid(0, 6);
+        QTest::newRow("range of 10 characters")
+            << QStringList{"--info", "2=400.0-800"} << true
+            << "ERRDV06 : Device might be problem." << noHome << false;
+        QTest::newRow("first information read fails, position still read")
+            << QStringList{"--info-answer", "0=INF"} << true << "ERRDV06 : Device might be problem."
+            << QStringList{"?", "INFO 0", "POS 3", "BKEN 0"} << false;
+        QTest::newRow("serial of 11 characters refused by the import")
+            << QStringList{"--info", "1=ABCD1234567"} << true
+            << "ERRDV06 : Device might be problem." << noHome << true;
+        QTest::newRow("kept copy of another model")
+            << QStringList{"--info", "0=F124"} << false
+            << "ERRDV11 : Calibration data file might be problem. (Model)" << noHome << true;
+    }
+    void openButNotReady() {
+        QFETCH(QStringList, simArgs);
+        QFETCH(bool, keptCopy);
+        QFETCH(QString, message);
+        AppFixture app;
+        QVERIFY2(app.StartSim(simArgs), qPrintable(app.Failure()));
+        if (keptCopy) {
+            QVERIFY(app.PlaceKeptCopy());
+        } else {
+            // The copy kept for F124 holds the sample's lines, which name F123.
+            QDir().mkpath(app.Folder() + "Cal");
+            QVERIFY(QFile::copy(app.SamplePath(), app.Folder() + "Cal/F124_ABCD12345678.csv"));
+        }
+        TForm_Main* form = app.CreateForm();
+        QTRY_VERIFY_WITH_TIMEOUT(app.Commands().contains("BKEN 0"), 15000);
+        QTest::qWait(300);
+        QCOMPARE(app.Message(), message);
+        QCOMPARE(app.MessageColor(), Colors::clMsgRed);
+        QTEST(app.Commands(), "commands");
+        QVERIFY(form->DeviceOpened);
+        QVERIFY(!form->CalDataLoaded);
+        QVERIFY(!form->DeviceBusy);
+        QTEST(form->DeviceInfoLoaded, "infoLoaded");
+        if (!keptCopy) QVERIFY(!QFile::exists(app.Folder() + "Cal/F124_ABCD12345678.csv"));
+    }
+
+    void calibrationDialog_data() {
+        QTest::addColumn<QString>("chosenName");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("cancel") << QString() << "ERRDV10 : No calibration data file.";
+        QTest::newRow("wrong name") << "calibration.csv" << "ERRDV08 : Invalid calibration data file.";
+        QTest::newRow("date before 2018") << "20171231_F123_ABCD12345678.csv"
+                                          << "ERRDV08 : Invalid calibration data file.";
+        QTest::newRow("good name") << "20180315_F123_ABCD12345678.csv" << "Device ready.";
+    }
+    void calibrationDialog() {
+        QFETCH(QString, chosenName);
+        QFETCH(QString, message);
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "100"}), qPrintable(app.Failure()));
+        QTemporaryDir delivery;
+        QString chosen;
+        if (!chosenName.isEmpty()) {
+            chosen = delivery.filePath(chosenName);
+            QVERIFY(QFile::copy(app.SamplePath(), chosen));
+        }
+        TForm_Main* form = app.CreateForm();
+        QString title;
+        QString preset;
+        form->SetCalDataDialog([&](const QString& t, const QString& p) {
+            title = t;
+            preset = p;
+            return chosen;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(app.Commands().contains("BKEN 0"), 15000);
+        QVERIFY(app.WaitForMessage(message, 5000));
+        QCOMPARE(title, QStringLiteral("Please Select QVL Rari Calibration Data File, And Click "
+                                       "OK. (F123/ABCD12345678)"));
+        QCOMPARE(preset, QStringLiteral("F123_ABCD12345678.csv"));
+        const bool good = message == "Device ready.";
+        QCOMPARE(form->CalDataLoaded, good);
+        QCOMPARE(QFile::exists(app.KeptCopyPath()), good);
+        QCOMPARE(app.Commands().contains("HOME 3"), good);
+    }
+};
+
+QTEST_MAIN(TestSession)
+#include "tst_session.moc"
