@@ -16,8 +16,10 @@ bool isFilled(const QImage& image, const QRect& area, QRgb colour, QString* wher
     for (int y = area.top(); y <= area.bottom(); ++y)
         for (int x = area.left(); x <= area.right(); ++x)
             if ((image.pixel(x, y) & 0xFFFFFF) != (colour & 0xFFFFFF)) {
-                *where = QString("(%1, %2) is #%3").arg(x).arg(y).arg(image.pixel(x, y) & 0xFFFFFF, 6, 16,
-                                                                      QChar('0'));
+                *where = QString("(%1, %2) is #%3")
+                             .arg(x)
+                             .arg(y)
+                             .arg(image.pixel(x, y) & 0xFFFFFF, 6, 16, QChar('0'));
                 return false;
             }
     return true;
@@ -58,17 +60,21 @@ private slots:
 void TestSkin::pictureHasItsSize_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QSize>("size");
-    auto add = [](const QString& name, int w, int h) { QTest::newRow(qPrintable(name)) << name << QSize(w, h); };
+    auto add = [](const QString& name, int w, int h) {
+        QTest::newRow(qPrintable(name)) << name << QSize(w, h);
+    };
     add("title_base.png", 910, 60);
     add("title_button1.png", 40, 40);
     add("title_button2.png", 40, 40);
     add("slide_base.png", 120, 27);
     add("slide_button.png", 29, 29);
     for (int tab = 1; tab <= 3; ++tab)
-        for (const char* state : {"on", "off"}) add(QString("tab%1_%2.png").arg(tab).arg(state), 140, 40);
+        for (const char* state : {"on", "off"})
+            add(QString("tab%1_%2.png").arg(tab).arg(state), 140, 40);
     add("message_base.png", 910, 70);
     add("help_base.png", 910, 426);
-    for (int size : {128, 64, 48, 32, 16}) add(QString("icon_%1.png").arg(size), size, size);
+    for (int size : {128, 64, 48, 32, 16})
+        add(QString("icon_%1.png").arg(size), size, size);
 
     add("set_base.png", 910, 242);
     for (const char* state : {"on", "off"}) {
@@ -78,10 +84,12 @@ void TestSkin::pictureHasItsSize_data() {
         add(QString("set_button4_%1.png").arg(state), 147, 135);
     }
     for (const char* box : {"set_edit1", "set_edit2"})
-        for (const char* mode : {"mode1", "mode2"}) add(QString("%1_%2.png").arg(box, mode), 176, 135);
+        for (const char* mode : {"mode1", "mode2"})
+            add(QString("%1_%2.png").arg(box, mode), 176, 135);
 
     add("scan_base.png", 910, 242);
-    for (int i = 1; i <= 5; ++i) add(QString("scan_edit%1.png").arg(i), 119, 135);
+    for (int i = 1; i <= 5; ++i)
+        add(QString("scan_edit%1.png").arg(i), 119, 135);
     for (const char* state : {"on", "off"}) {
         add(QString("scan_button3_%1.png").arg(state), 75, 135);
         add(QString("scan_button4_%1.png").arg(state), 101, 135);

@@ -6,7 +6,6 @@
 
 #include <QLinearGradient>
 #include <QPainterPath>
-#include <QRadialGradient>
 
 #include <cmath>
 
@@ -17,16 +16,10 @@ const QColor kText{0xBE, 0xBE, 0xBE};
 const QColor kAxis{0x8C, 0x8C, 0x8C};
 const QColor kGuide{0x5A, 0x5A, 0x5A};
 
-QColor tinted(const QColor& base, const QColor& colour, qreal t) {
-    return QColor::fromRgbF(float(base.redF() + (colour.redF() - base.redF()) * t),
-                            float(base.greenF() + (colour.greenF() - base.greenF()) * t),
-                            float(base.blueF() + (colour.blueF() - base.blueF()) * t));
-}
-
 // A mode button in small: lamp and caption, lit in its colour.
 void miniModeButton(QPainter& p, const QRect& r, const QString& caption, const QColor& colour) {
-    drawCard(p, r, 4, tinted(kIdleTop, colour, 0.13), tinted(kIdleBottom, colour, 0.06),
-             tinted(kIdleBorder, colour, 0.75), 16);
+    drawCard(p, r, 4, mix(kIdleTop, colour, 0.13), mix(kIdleBottom, colour, 0.06),
+             mix(kIdleBorder, colour, 0.75), 16);
     const QPointF lamp(r.left() + 12, r.center().y() + 0.5);
     p.save();
     p.setPen(Qt::NoPen);
@@ -39,7 +32,8 @@ void miniModeButton(QPainter& p, const QRect& r, const QString& caption, const Q
 
 void miniButton(QPainter& p, const QRect& r, const QString& caption, bool blue) {
     drawButtonBody(p, r, blue ? ButtonLook::Pressed : ButtonLook::Idle);
-    drawText(p, QRectF(r), caption, font(13, Weight::Semibold), blue ? QColor(Qt::white) : kTextNormal);
+    drawText(p, QRectF(r), caption, font(13, Weight::Semibold),
+             blue ? QColor(Qt::white) : kTextNormal);
 }
 
 // An edit box in small: the value in white on the box colour, in its well.
@@ -154,7 +148,8 @@ void setCard(QPainter& p, const QRect& card) {
     dashedLine(p, QPointF(axisLeft, base - height + 0.5), QPointF(cx, base - height + 0.5), kGuide);
     dashedLine(p, QPointF(axisLeft, half + 0.5), QPointF(sw, half + 0.5), kGuide);
     const QFont small = font(13);
-    drawText(p, QRectF(x0 - 2, base - height - 10, 40, 20), "100%", small, kTextDim, Qt::AlignRight);
+    drawText(p, QRectF(x0 - 2, base - height - 10, 40, 20), "100%", small, kTextDim,
+             Qt::AlignRight);
     drawText(p, QRectF(x0 - 2, half - 10, 40, 20), "50%", small, kTextDim, Qt::AlignRight);
     drawPeak(p, peakPath(cx, fwhm, base, height, cx - 1.3 * fwhm, cx + 1.3 * fwhm), base, kText);
     // CWL at the top of the peak.
@@ -226,7 +221,9 @@ void scanCard(QPainter& p, const QRect& card) {
     const qreal height = 54;
     const qreal axisLeft = x0 + 4, axisRight = right - 4;
     const double nmFrom = 568, nmTo = 622;
-    auto xOf = [&](double nm) { return axisLeft + (axisRight - axisLeft) * (nm - nmFrom) / (nmTo - nmFrom); };
+    auto xOf = [&](double nm) {
+        return axisLeft + (axisRight - axisLeft) * (nm - nmFrom) / (nmTo - nmFrom);
+    };
     const qreal pxPerNm = (axisRight - axisLeft) / (nmTo - nmFrom);
     const QFont small = font(13);
     const QFont label = font(13, Weight::Semibold);
@@ -234,8 +231,8 @@ void scanCard(QPainter& p, const QRect& card) {
         const double nm = 580 + 10 * i;
         const qreal cx = xOf(nm);
         const QColor c = spectralColour(nm);
-        drawPeak(p, peakPath(cx, 5 * pxPerNm, base, height, cx - 8 * pxPerNm, cx + 8 * pxPerNm), base,
-                 c);
+        drawPeak(p, peakPath(cx, 5 * pxPerNm, base, height, cx - 8 * pxPerNm, cx + 8 * pxPerNm),
+                 base, c);
         p.save();
         p.setPen(QPen(kAxis, 1));
         p.drawLine(QPointF(cx, base + 1), QPointF(cx, base + 4));

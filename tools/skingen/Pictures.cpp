@@ -10,12 +10,6 @@
 namespace skin {
 namespace {
 
-QColor mix(const QColor& a, const QColor& b, qreal t) {
-    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t),
-                            float(a.greenF() + (b.greenF() - a.greenF()) * t),
-                            float(a.blueF() + (b.blueF() - a.blueF()) * t));
-}
-
 QColor withAlpha(QColor c, int alpha) {
     c.setAlpha(alpha);
     return c;
@@ -324,7 +318,8 @@ QImage scanEditFrame(const QString& name, const QString& unit) {
 // ---------------------------------------------------------------------------------------------
 // View strip.
 
-constexpr int kRulerLeft = 140, kRulerMid = 454, kRulerRight = 768;
+// The ruler maps the range's lower end to x 140, its middle to 454 and its upper end to 768.
+constexpr int kRulerLeft = 140, kRulerRight = 768;
 const QRect kTrough(61, 65, 788, 38);
 
 QImage viewBase() {
@@ -355,10 +350,10 @@ QImage viewBase() {
         p.fillRect(QRect(x, bottom - len + 1, 1, len), c);
     }
     // A faint centre line joins the ticks into a scale.
-    p.fillRect(QRect(kRulerLeft, kTrough.top() + kTrough.height() / 2, kRulerRight - kRulerLeft + 1, 1),
-               QColor(0x1C, 0x1C, 0x1C));
+    p.fillRect(
+        QRect(kRulerLeft, kTrough.top() + kTrough.height() / 2, kRulerRight - kRulerLeft + 1, 1),
+        QColor(0x1C, 0x1C, 0x1C));
     p.end();
-    (void)kRulerMid;
     return img;
 }
 
@@ -366,8 +361,8 @@ QImage viewBase() {
 // covers the given columns (the same columns as the marker it points at).
 struct Callout {
     int width;
-    QRect body;           // rim included
-    QRect caption;        // where the caption is centred
+    QRect body;    // rim included
+    QRect caption; // where the caption is centred
     QString text;
     QColor colour;
     int stemLeft, stemWidth; // pointer columns
@@ -440,7 +435,8 @@ std::vector<Picture> drawMainWindowPictures() {
         out.push_back({QString("tab%1_off.png").arg(i + 1), tab(captions[i], false)});
     }
     out.push_back({"message_base.png", messageBase()});
-    for (int size : {128, 64, 48, 32, 16}) out.push_back({QString("icon_%1.png").arg(size), icon(size)});
+    for (int size : {128, 64, 48, 32, 16})
+        out.push_back({QString("icon_%1.png").arg(size), icon(size)});
     return out;
 }
 
@@ -481,19 +477,17 @@ std::vector<Picture> drawViewStripPictures() {
     out.push_back({"view_base.png", viewBase()});
     // SW box: value label at (9,21) 56x22, caption right of it, pointer up at columns 92-94,
     // in line with the SW marker (box left + 91, line in its columns 2-4).
-    out.push_back({"view_edit4_base.png",
-                   callout({103, QRect(0, 18, 103, 28), QRect(66, 21, 35, 22), "SW", kGreen, 92, 3,
-                            false})});
+    out.push_back(
+        {"view_edit4_base.png",
+         callout({103, QRect(0, 18, 103, 28), QRect(66, 21, 35, 22), "SW", kGreen, 92, 3, false})});
     // LW box: value label at (38,21) 56x22, caption left of it, pointer up at columns 5-7,
     // in line with the LW marker (box left + 3, line in its columns 3-5).
-    out.push_back({"view_edit5_base.png",
-                   callout({103, QRect(0, 18, 103, 28), QRect(2, 21, 35, 22), "LW", kGreen, 5, 3,
-                            false})});
+    out.push_back({"view_edit5_base.png", callout({103, QRect(0, 18, 103, 28), QRect(2, 21, 35, 22),
+                                                   "LW", kGreen, 5, 3, false})});
     // CWL box: labels at (48,3) 56x22 and (104,3) 72x22, caption left, pointer down at
     // columns 89-90, in line with the CWL marker (box left + 87, line in its columns 3-4).
-    out.push_back({"view_edit3_base.png",
-                   callout({182, QRect(0, 0, 182, 28), QRect(3, 3, 44, 22), "CWL", kYellow, 89, 2,
-                            true})});
+    out.push_back({"view_edit3_base.png", callout({182, QRect(0, 0, 182, 28), QRect(3, 3, 44, 22),
+                                                   "CWL", kYellow, 89, 2, true})});
     out.push_back({"view_pos_range.png", canvas(20, 33, kBandBar)});
     out.push_back({"view_pos_cwl.png", marker(3, 4, kYellow)});
     out.push_back({"view_pos_sw.png", marker(2, 4, kGreen)});

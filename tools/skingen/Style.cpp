@@ -12,7 +12,8 @@
 namespace skin {
 
 bool loadFonts(const QString& skinFolder) {
-    for (const char* file : {"OpenSans-Regular.ttf", "OpenSans-Semibold.ttf", "OpenSans-Bold.ttf"}) {
+    for (const char* file :
+         {"OpenSans-Regular.ttf", "OpenSans-Semibold.ttf", "OpenSans-Bold.ttf"}) {
         const QString path = skinFolder + "/fonts/" + file;
         if (QFontDatabase::addApplicationFont(path) < 0) return false;
     }
@@ -23,9 +24,15 @@ QFont font(qreal pixels, Weight weight, qreal letterSpacing) {
     QFont f("Open Sans");
     f.setPixelSize(int(std::lround(pixels)));
     switch (weight) {
-    case Weight::Regular: f.setWeight(QFont::Normal); break;
-    case Weight::Semibold: f.setWeight(QFont::DemiBold); break;
-    case Weight::Bold: f.setWeight(QFont::Bold); break;
+    case Weight::Regular:
+        f.setWeight(QFont::Normal);
+        break;
+    case Weight::Semibold:
+        f.setWeight(QFont::DemiBold);
+        break;
+    case Weight::Bold:
+        f.setWeight(QFont::Bold);
+        break;
     }
     f.setStyleStrategy(QFont::PreferAntialias);
     f.setHintingPreference(QFont::PreferVerticalHinting);
@@ -75,6 +82,12 @@ void drawText(QPainter& p, const QRectF& box, const QString& text, const QFont& 
     drawTextAt(p, x, baseline, text, f, colour);
 }
 
+QColor mix(const QColor& a, const QColor& b, qreal t) {
+    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t),
+                            float(a.greenF() + (b.greenF() - a.greenF()) * t),
+                            float(a.blueF() + (b.blueF() - a.blueF()) * t));
+}
+
 void fillRows(QPainter& p, const QRect& r, const QColor& top, const QColor& bottom) {
     QLinearGradient g(0, r.top(), 0, r.bottom() + 1);
     g.setColorAt(0, top);
@@ -108,7 +121,8 @@ void drawWell(QPainter& p, const QRect& r, const QColor& fill) {
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(rim, 2, 2);
     p.setPen(QPen(QColor(255, 255, 255, 22), 1));
-    p.drawLine(QPointF(rim.left() + 2, rim.bottom() + 1), QPointF(rim.right() - 2, rim.bottom() + 1));
+    p.drawLine(QPointF(rim.left() + 2, rim.bottom() + 1),
+               QPointF(rim.right() - 2, rim.bottom() + 1));
     p.restore();
     // The edit box is laid exactly over r: fill it with its own colour, no blending.
     p.fillRect(r, fill);
@@ -180,7 +194,8 @@ void drawLogo(QPainter& p, const QRectF& r, bool roundTile) {
 
     // The whole visible range across the peak's flanks, violet to red.
     QLinearGradient spectrum(centre - fwhm * 1.05, 0, centre + fwhm * 1.05, 0);
-    for (int i = 0; i <= 12; ++i) spectrum.setColorAt(i / 12.0, spectralColour(425 + i * 20.0));
+    for (int i = 0; i <= 12; ++i)
+        spectrum.setColorAt(i / 12.0, spectralColour(425 + i * 20.0));
     p.setPen(Qt::NoPen);
     p.setBrush(spectrum);
     p.drawPath(bell);
@@ -195,8 +210,8 @@ void drawLogo(QPainter& p, const QRectF& r, bool roundTile) {
     // Outline of the peak and the axis under it.
     const qreal line = std::max<qreal>(1.0, s * 0.03);
     if (s >= 24) {
-        p.setPen(QPen(QColor(255, 255, 255, 200), std::max<qreal>(1.0, s * 0.022), Qt::SolidLine, Qt::RoundCap,
-                      Qt::RoundJoin));
+        p.setPen(QPen(QColor(255, 255, 255, 200), std::max<qreal>(1.0, s * 0.022), Qt::SolidLine,
+                      Qt::RoundCap, Qt::RoundJoin));
         p.setBrush(Qt::NoBrush);
         QPainterPath outline;
         for (int i = 0; i <= n; ++i) {

@@ -19,8 +19,8 @@ inline const QColor kScanEdit{0x22, 0x22, 0x22};
 inline const QColor kBandBar{0x3F, 0x3F, 0x3F};
 inline const QColor kBlack{0x00, 0x00, 0x00};
 
-inline const QColor kYellow{0xFF, 0xEC, 0x3A}; // centre wavelength and bandwidth
-inline const QColor kGreen{0x5C, 0xF0, 0x4E};  // band edges
+inline const QColor kYellow{0xFF, 0xEC, 0x3A};  // centre wavelength and bandwidth
+inline const QColor kGreen{0x5C, 0xF0, 0x4E};   // band edges
 inline const QColor kBlueTop{0x3D, 0x93, 0xF2}; // pressed button, gradient top
 inline const QColor kBlueBottom{0x1A, 0x62, 0xC8};
 inline const QColor kBlueBorder{0x6C, 0xB2, 0xFF};
@@ -69,6 +69,9 @@ void drawCard(QPainter& p, const QRect& r, qreal radius, const QColor& top, cons
 // A recess of exactly `fill` inside r, with a dark rim just outside it, so that an edit box of
 // the same colour laid over r looks sunk into the picture.
 void drawWell(QPainter& p, const QRect& r, const QColor& fill);
+
+// The colour a fraction t of the way from a to b.
+QColor mix(const QColor& a, const QColor& b, qreal t);
 
 // Vertical gradient filling whole rows, top to bottom.
 void fillRows(QPainter& p, const QRect& r, const QColor& top, const QColor& bottom);
