@@ -2,11 +2,10 @@
 // A driver wired to in-memory ports, with its communication log in a temporary folder.
 
 #include "FakeSerialPort.h"
+#include "LogLines.h"
 #include "device/Unit_devicevuzaravarede.h"
 
-#include <QFile>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -30,30 +29,7 @@ public:
         return dev.LogFolder + QStringLiteral("Log ") + dev.LogStamp + QStringLiteral(".ini");
     }
 
-    // The texts of the log entries, each without its "[yymmdd-hhnnss] " stamp. A line without
-    // the stamp or without its CR LF is kept whole, so that the comparison shows it.
-    QStringList Log() const { return ReadLog(LogPath()); }
-
-    static QStringList ReadLog(const QString& path) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) return {};
-        const QByteArray content = file.readAll();
-        QList<QByteArray> lines = content.split('\n');
-        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-        static const QRegularExpression stamp(QStringLiteral("^\\[\\d{6}-\\d{6}\\] "));
-        QStringList texts;
-        for (QByteArray line : lines) {
-            if (!line.endsWith('\r')) {
-                texts.append(QStringLiteral("<no CR LF> ") + QString::fromLatin1(line));
-                continue;
-            }
-            line.chop(1);
-            const QString text = QString::fromLatin1(line);
-            const QRegularExpressionMatch m = stamp.match(text);
-            texts.append(m.hasMatch() ? text.mid(m.capturedLength()) : text);
-        }
-        return texts;
-    }
+    QStringList Log() const { return ReadLogTexts(LogPath()); }
 
     // Entries written since `from` entries were there.
     QStringList LogSince(qsizetype from) const { return Log().mid(from); }
