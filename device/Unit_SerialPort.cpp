@@ -68,6 +68,7 @@ void TSerialPort::close() {
     if (m_port->isOpen()) m_port->close();
     m_port.reset();
     m_rxPending = false;
+    ++m_session;
 }
 
 bool TSerialPort::purge() {
@@ -123,9 +124,11 @@ void TSerialPort::LoseLine() {
     if (m_lost) return;
     m_lost = true;
     // Closing is left to the event loop: this may run inside QSerialPort's own read or write.
+    // A report for a port that was closed (and perhaps opened again) meanwhile is dropped.
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, session = m_session] {
+            if (session != m_session) return;
             if (m_port) {
                 m_port->disconnect(this);
                 if (m_port->isOpen()) m_port->close();

@@ -84,6 +84,7 @@ private:
     std::unique_ptr<QSerialPort> m_port;
     bool m_rxPending = false;
     bool m_lost = false;
+    quint64 m_session = 0; // counts closes, so that posted reports of an old session are dropped
 };
 
 // Number n of a port name "COMn" (n = 1 to 64), or 0 when the name is not such a name.
