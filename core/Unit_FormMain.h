@@ -176,6 +176,10 @@ public:
     TSkinImage* Image_Message_Base = nullptr;
     QLabel* Label_Message = nullptr;
 
+signals:
+    // Every message-bar line, as it is shown.
+    void StatusMessageShown(const QString& text, unsigned color);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -110,6 +110,7 @@ void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {
     pal.setColor(QPalette::WindowText, Colors::ToQColor(color));
     Label_Message->setPalette(pal);
     Label_Message->setText(text);
+    emit StatusMessageShown(text, color);
     // Painted at once, also in the middle of a long operation.
     EventPump::PumpOnce();
 }

@@ -67,6 +67,8 @@ TForm_Main* AppFixture::CreateForm() {
     const QString ports = Folder() + QStringLiteral("ports/");
     m_form->SetPortProbe([ports](const QString& name) { return QFile::exists(ports + name); });
     m_form->SetOpenPauseRounds(1);
+    QObject::connect(m_form.get(), &TForm_Main::StatusMessageShown,
+                     [this](const QString& text, unsigned) { m_shown.append(text); });
     return m_form.get();
 }
 
@@ -83,6 +85,15 @@ unsigned AppFixture::MessageColor() const {
 bool AppFixture::WaitForMessage(const QString& text, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (Message() != text) {
+        if (deadline.hasExpired()) return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+bool AppFixture::WaitForShown(const QString& text, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!m_shown.contains(text)) {
         if (deadline.hasExpired()) return false;
         QTest::qWait(20);
     }

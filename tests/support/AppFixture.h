@@ -44,6 +44,9 @@ public:
     TForm_Main* Form() const { return m_form.get(); }
     // Pumps events until the message bar shows `text` (or `timeoutMs` passes).
     bool WaitForMessage(const QString& text, int timeoutMs = 20000);
+    // Pumps events until `text` has been shown since the form was created.
+    bool WaitForShown(const QString& text, int timeoutMs = 20000);
+    QStringList Shown() const { return m_shown; }
     QString Message() const;
     unsigned MessageColor() const;
 
@@ -54,4 +57,5 @@ private:
     QTemporaryDir m_dir;
     SimProcess m_sim;
     std::unique_ptr<TForm_Main> m_form;
+    QStringList m_shown;
 };
