@@ -148,6 +148,7 @@ private slots:
     void lostConnectionClosesAndSearchesAgain() {
         QVERIFY(StartReady());
         QVERIFY(App->Sim().SendControl("silent on"));
+        QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
         Type(Set->Edit1, "500");
         Type(Set->Edit2, "10");
         ClickGo();
@@ -213,6 +214,7 @@ private slots:
 
         // A failed position query stores nothing: the previous result stays.
         QVERIFY(App->Sim().SendControl("silent on"));
+        QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
         Form->SetRemoteResult(QByteArray(), "ERRSE13", "kept");
         Set->FillSetFields(0, "500", "10");
         Set->Action_RemoteControl_Go();
