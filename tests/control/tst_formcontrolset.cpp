@@ -39,7 +39,9 @@ class TestFormControlSet : public QObject {
         Set = Form->FormControlSet;
         Form->show();
         if (!QTest::qWaitForWindowExposed(Form)) return false;
-        return App->WaitForMessage("Device ready.");
+        // The simulator reports each exchange after it has answered: wait for the whole open
+        // sequence so that later counts start from it.
+        return App->WaitForMessage("Device ready.") && App->Sim().WaitForExchanges(7, 5000);
     }
 
     void ClickGo() { QTest::mouseClick(Shown(Set->Image_Button4_On, Set->Image_Button4_Off), Qt::LeftButton); }
@@ -81,6 +83,7 @@ private slots:
         ClickGo();
         QVERIFY(App->WaitForMessage("Successfully changed wavelength and FWHM.", 5000));
         QCOMPARE(App->MessageColor(), Colors::clMsgLime);
+        QVERIFY(App->Sim().WaitForExchanges(before + 2, 5000));
         const QStringList sent = App->Commands().mid(before);
         QCOMPARE(sent, (QStringList{"POS 3", "GO 3 " + App->SamplePositions(500.0, 10.0)}));
         TForm_ControlView* view = Form->FormControlView;
@@ -102,6 +105,7 @@ private slots:
         ClickGo();
         QCOMPARE(App->Message(), QStringLiteral("ERRSE03 : Out of range. Please set [CWL] \u2265 400.0"));
         QCOMPARE(App->MessageColor(), Colors::clMsgRed);
+        QVERIFY(App->Sim().WaitForExchanges(before + 1, 5000));
         QTest::qWait(200);
         QCOMPARE(App->Commands().mid(before), QStringList{"POS 3"});
         VerifyIdle();
@@ -123,9 +127,11 @@ private slots:
         Type(Set->Edit2, "5");
         ClickGo();
         QVERIFY(App->WaitForMessage("Successfully changed wavelength and FWHM.", 5000));
+        QVERIFY(App->Sim().WaitForExchanges(9, 5000));
         const int before = int(App->Commands().size());
         ClickReset();
         QVERIFY(App->WaitForMessage("Reset complete.", 20000));
+        QVERIFY(App->Sim().WaitForExchanges(before + 2, 5000));
         QCOMPARE(App->Commands().mid(before), (QStringList{"POS 3", "HOME 3"}));
         QCOMPARE(Form->FormControlView->Label_RangeMin->text(), QStringLiteral("390.0"));
         QCOMPARE(Form->FormControlView->Label_Edit3->text(), QString());
@@ -195,6 +201,7 @@ private slots:
         QCOMPARE(Form->RemoteResponse, QByteArray("SETC OK"));
         QCOMPARE(Form->RemoteErrorCode, QByteArray());
         QCOMPARE(Form->RemoteErrorText, QByteArray());
+        QVERIFY(App->Sim().WaitForExchanges(9, 5000));
         QVERIFY(App->Commands().last().startsWith("GO 3 "));
 
         Set->FillSetFields(1, "300", "310");

@@ -28,6 +28,7 @@ private slots:
         TForm_Main* form = app.CreateForm();
         QVERIFY2(app.WaitForMessage("Device ready."), qPrintable(app.Message()));
         QCOMPARE(app.MessageColor(), Colors::clMsgLime);
+        QVERIFY(app.Sim().WaitForExchanges(int(kOpenSequence.size()), 5000));
         QCOMPARE(app.Commands(), kOpenSequence);
         QVERIFY(form->DeviceOpened && form->DeviceInfoLoaded && form->CalDataLoaded);
         QVERIFY(!form->DeviceBusy);
@@ -146,6 +147,7 @@ private slots:
                                        "OK. (F123/ABCD12345678)"));
         QCOMPARE(preset, QStringLiteral("F123_ABCD12345678.csv"));
         const bool good = message == "Device ready.";
+        if (good) QVERIFY(app.Sim().WaitForExchanges(int(kOpenSequence.size()), 5000));
         QCOMPARE(form->CalDataLoaded, good);
         QCOMPARE(QFile::exists(app.KeptCopyPath()), good);
         QCOMPARE(app.Commands().contains("HOME 3"), good);
