@@ -1,5 +1,6 @@
 // The device session over a real pseudo-terminal: search, identification, information, the
 // calibration import with its dialog, and the outcome on the message bar.
+#include "control/Unit_FormControlSet.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_FormMain.h"
 #include "core/Unit_setupvuzaravarede.h"
@@ -111,6 +112,24 @@ private slots:
         QVERIFY(!form->DeviceBusy);
         QTEST(form->DeviceInfoLoaded, "infoLoaded");
         if (!keptCopy) QVERIFY(!QFile::exists(app.Folder() + "Cal/F124_ABCD12345678.csv"));
+    }
+
+    void vanishedInstrumentIsNoticedAtTheNextOperation() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--hangup-after", "1"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        QVERIFY(app.WaitForShown("ERRDV06 : Device might be problem."));
+        // Open but not ready: nothing tells the session the line is gone until it is used.
+        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 10000);
+        QVERIFY(form->DeviceOpened);
+        QVERIFY(!form->CalDataLoaded);
+        form->FormControlSet->Image_Button4Click();
+        QVERIFY(app.WaitForShown("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(!form->DeviceOpened);
+        // The simulator took its port with it: the search finds no port at all.
+        QVERIFY(app.WaitForMessage("ERRDV01 : Device not found. Please connect QVL Rari.", 5000));
+        QCOMPARE(app.MessageColor(), Colors::clMsgRed);
     }
 
     void calibrationDialog_data() {
