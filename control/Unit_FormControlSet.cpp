@@ -177,6 +177,9 @@ void TForm_ControlSet::RunSet(Caller caller) {
         Main->ShowStatusMessage(kSetNotReady, Colors::clMsgSilver);
         return;
     }
+    // A click handled inside another operation's exchange would take that exchange's answer
+    // with its own position query: it is refused like any click while the device is busy.
+    if (Main->IsDeviceExchanging()) return;
     if (!Main->RefreshPositions()) {
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();
@@ -219,6 +222,9 @@ void TForm_ControlSet::RunReset(Caller caller) {
         Main->ShowStatusMessage(kResetNotReady, Colors::clMsgSilver);
         return;
     }
+    // A click handled inside another operation's exchange would take that exchange's answer
+    // with its own position query: it is refused like any click while the device is busy.
+    if (Main->IsDeviceExchanging()) return;
     if (!Main->RefreshPositions()) {
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();

@@ -58,6 +58,8 @@ public:
     void Action_DeviceOpenExecute();
     void Action_DeviceCloseExecute();
     bool IsDeviceOpened() const { return DeviceOpened; }
+    // A device exchange is waiting for its answer (a handler is running nested inside it).
+    bool IsDeviceExchanging() const;
     bool TryLockDevice();
     bool UnlockDevice();
     bool RefreshPositions();

@@ -136,6 +136,8 @@ void TForm_Main::Action_DeviceCloseExecute() {
     }
 }
 
+bool TForm_Main::IsDeviceExchanging() const { return Device && Device->IsWaiting(); }
+
 bool TForm_Main::TryLockDevice() {
     if (!DeviceOpened || DeviceBusy) return false;
     DeviceBusy = true;

@@ -240,6 +240,11 @@ bool TDevice_VuzaRavarede::SendCommand(const QString& name, bool on) {
 }
 
 bool TDevice_VuzaRavarede::WaitResponse(int timeOutMs) {
+    struct WaitScope {
+        int& depth;
+        explicit WaitScope(int& d) : depth(d) { ++depth; }
+        ~WaitScope() { --depth; }
+    } scope(WaitDepth);
     try {
         ResponseComplete = false;
         ResponseOk = false;

@@ -61,6 +61,10 @@ public:
     // Opened, with a port that is still connected.
     bool IsReady() const;
 
+    // An exchange is waiting for its answer. Handlers that run inside that wait must not start
+    // another exchange: it would clear the buffer and take the answer of the one in flight.
+    bool IsWaiting() const { return WaitDepth > 0; }
+
     // State, in this order; read by the main window and by tests.
     std::unique_ptr<TSerialPortBase> Port;
     QString LogFolder;
@@ -80,6 +84,7 @@ public:
     std::array<qint32, 3> Position{0, 0, 0};
 
 private:
+    int WaitDepth = 0;
     bool SendLine(const QString& name, const QString& line);
     bool ReadPositions(std::array<qint32, 3>& positions) const;
 

@@ -151,6 +151,27 @@ private slots:
         QCOMPARE(Form->FormControlView->Label_Edit3->text(), QString());
     }
 
+    void clickDuringAnOperationIsRefusedSilently() {
+        QVERIFY(StartReady({"--delay", "400"}));
+        Type(Set->Edit1, "500");
+        Type(Set->Edit2, "10");
+        // Reset is clicked while the move waits for its answer.
+        bool resetTried = false;
+        QTimer::singleShot(600, this, [&]() {
+            resetTried = true;
+            ClickReset();
+        });
+        ClickGo();
+        QVERIFY(resetTried);
+        QCOMPARE(App->Message(), QStringLiteral("Successfully changed wavelength and FWHM."));
+        QVERIFY(App->Sim().WaitForExchanges(9, 5000));
+        QTest::qWait(300);
+        // The refused Reset sent nothing: the move's answer reached the move.
+        QCOMPARE(App->Commands().mid(7),
+                 (QStringList{"POS 3", "GO 3 " + App->SamplePositions(500.0, 10.0)}));
+        VerifyIdle();
+    }
+
     void lostConnectionClosesAndSearchesAgain() {
         QVERIFY(StartReady());
         QVERIFY(App->Sim().SendControl("silent on"));
