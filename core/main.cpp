@@ -3,6 +3,7 @@
 #include "core/Unit_Application.h"
 #include "core/Unit_FormMain.h"
 
+#include <QTimer>
 #include <exception>
 
 int main(int argc, char** argv) {
@@ -11,12 +12,20 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     TForm_Main* form = nullptr;
+    bool running = false;
+    bool signalled = false;
+    // A signal is not refused while the device is busy: it runs the normal shutdown. One that
+    // arrives during start-up is served as soon as the event loop runs.
+    InstallShutdownSignals(&app, [&]() {
+        signalled = true;
+        if (form && running) form->RequestClose();
+    });
     int result = 0;
     try {
         form = new TForm_Main(QCoreApplication::applicationDirPath());
-        // A signal is not refused while the device is busy: it runs the normal shutdown.
-        InstallShutdownSignals(form, [form]() { form->RequestClose(); });
         form->show();
+        running = true;
+        if (signalled) QTimer::singleShot(0, form, &TForm_Main::RequestClose);
         result = app.exec();
     } catch (const std::exception& error) {
         TApplication::ShowError(QString::fromLocal8Bit(error.what()));
