@@ -121,8 +121,7 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
             ShowStatusMessage(Messages::Text(Messages::ERRDV10), Colors::clMsgRed);
             return;
         }
-        if (!IsDeliveredCalFileNameValid(QFileInfo(chosen).fileName(), DeviceModel,
-                                         DeviceSerial)) {
+        if (!IsDeliveredCalFileNameValid(QFileInfo(chosen).fileName(), DeviceModel, DeviceSerial)) {
             ShowStatusMessage(Messages::Text(Messages::ERRDV08), Colors::clMsgRed);
             return;
         }

@@ -14,13 +14,15 @@ TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(
     PanelParts::PaintBackground(this);
     Image_Base = new TSkinImage(QStringLiteral("scan_base"), this, 0, 0);
     Label_Product = PanelParts::MakeLabel(this, 440, 24, 416, 28, QString(), Colors::clLabelGrey);
-    Label_Remote = PanelParts::MakeLabel(this, 252, 24, 176, 28, QStringLiteral("Remote"),
-                                         Colors::clMsgRed);
+    Label_Remote =
+        PanelParts::MakeLabel(this, 252, 24, 176, 28, QStringLiteral("Remote"), Colors::clMsgRed);
     Label_Remote->hide();
     static constexpr int kLefts[5] = {56, 176, 296, 416, 536};
     for (int i = 0; i < 5; ++i) {
-        Image_Edit[i] = new TSkinImage(QStringLiteral("scan_edit%1").arg(i + 1), this, kLefts[i], 88);
-        Edit[i] = new TSkinEdit(this, QRect(kLefts[i] + 12, 164, 96, 48), 32, Colors::clScanEdit, 5);
+        Image_Edit[i] =
+            new TSkinImage(QStringLiteral("scan_edit%1").arg(i + 1), this, kLefts[i], 88);
+        Edit[i] =
+            new TSkinEdit(this, QRect(kLefts[i] + 12, 164, 96, 48), 32, Colors::clScanEdit, 5);
         TSkinEdit* box = Edit[i];
         connect(box, &TSkinEdit::Click, box, &QLineEdit::clear);
     }
@@ -29,7 +31,8 @@ TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(
     Image_Button4_On = new TSkinImage(QStringLiteral("scan_button4_on"), this, 756, 88);
     Image_Button4_Off = new TSkinImage(QStringLiteral("scan_button4_off"), this, 756, 88);
 
-    for (TSkinEdit* box : Edit) box->clear();
+    for (TSkinEdit* box : Edit)
+        box->clear();
     Action_Button3_Up();
     Action_Button4_Up();
     Action_RemoteControl_Disable();
@@ -48,31 +51,35 @@ void TForm_ControlScan::Action_UpdateUI() {
     EventPump::PumpOnce();
 }
 
-void TForm_ControlScan::ShowPressed(TSkinImage* on, TSkinImage* off, bool pressed) {
-    on->setVisible(pressed);
-    off->setVisible(!pressed);
-    EventPump::PumpOnce();
+void TForm_ControlScan::Action_Button3_Down() {
+    PanelParts::ShowPressed(Image_Button3_On, Image_Button3_Off, true);
+}
+void TForm_ControlScan::Action_Button3_Up() {
+    PanelParts::ShowPressed(Image_Button3_On, Image_Button3_Off, false);
+}
+void TForm_ControlScan::Action_Button4_Down() {
+    PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, true);
+}
+void TForm_ControlScan::Action_Button4_Up() {
+    PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, false);
 }
 
-void TForm_ControlScan::Action_Button3_Down() { ShowPressed(Image_Button3_On, Image_Button3_Off, true); }
-void TForm_ControlScan::Action_Button3_Up() { ShowPressed(Image_Button3_On, Image_Button3_Off, false); }
-void TForm_ControlScan::Action_Button4_Down() { ShowPressed(Image_Button4_On, Image_Button4_Off, true); }
-void TForm_ControlScan::Action_Button4_Up() { ShowPressed(Image_Button4_On, Image_Button4_Off, false); }
+QList<QWidget*> TForm_ControlScan::LockedByRemote() const {
+    QList<QWidget*> controls{Image_Button3_On, Image_Button3_Off, Image_Button4_On,
+                             Image_Button4_Off};
+    for (TSkinEdit* box : Edit)
+        controls.append(box);
+    return controls;
+}
 
 void TForm_ControlScan::Action_RemoteControl_Enable() {
-    Label_Remote->show();
-    for (TSkinImage* button :
-         {Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
-        button->setEnabled(false);
-    for (TSkinEdit* box : Edit) box->setEnabled(false);
+    PanelParts::SetRemoteLock(Label_Remote, LockedByRemote(), true);
 }
 
 void TForm_ControlScan::Action_RemoteControl_Disable() {
-    Label_Remote->hide();
-    for (TSkinImage* button :
-         {Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
-        button->setEnabled(true);
-    for (TSkinEdit* box : Edit) box->setEnabled(true);
+    PanelParts::SetRemoteLock(Label_Remote, LockedByRemote(), false);
 }
 
-void TForm_ControlScan::FormClose() { Closing = true; }
+void TForm_ControlScan::FormClose() {
+    Closing = true;
+}

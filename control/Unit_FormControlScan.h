@@ -43,6 +43,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void ShowPressed(TSkinImage* on, TSkinImage* off, bool pressed);
+    // The controls a remote client locks.
+    QList<QWidget*> LockedByRemote() const;
     TForm_Main* Main;
 };

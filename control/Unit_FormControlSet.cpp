@@ -39,8 +39,8 @@ TForm_ControlSet::TForm_ControlSet(TForm_Main* main, QWidget* dock) : QWidget(do
     Edit1 = new TSkinEdit(this, QRect(268, 160, 144, 48), 37, Colors::clSetEdit, 5);
     Edit2 = new TSkinEdit(this, QRect(450, 160, 144, 48), 37, Colors::clSetEdit, 5);
     Label_Product = PanelParts::MakeLabel(this, 440, 24, 416, 28, QString(), Colors::clLabelGrey);
-    Label_Remote = PanelParts::MakeLabel(this, 252, 24, 176, 28, QStringLiteral("Remote"),
-                                         Colors::clMsgRed);
+    Label_Remote =
+        PanelParts::MakeLabel(this, 252, 24, 176, 28, QStringLiteral("Remote"), Colors::clMsgRed);
     Label_Remote->hide();
 
     for (TSkinImage* picture : {Image_Button1_On, Image_Button1_Off})
@@ -51,8 +51,8 @@ TForm_ControlSet::TForm_ControlSet(TForm_Main* main, QWidget* dock) : QWidget(do
         connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button3Click);
     for (TSkinImage* picture : {Image_Button4_On, Image_Button4_Off})
         connect(picture, &TSkinImage::Click, this, &TForm_ControlSet::Image_Button4Click);
-    for (TSkinImage* picture : {Image_Button1_Off, Image_Button2_Off, Image_Button3_Off,
-                                Image_Button4_Off})
+    for (TSkinImage* picture :
+         {Image_Button1_Off, Image_Button2_Off, Image_Button3_Off, Image_Button4_Off})
         picture->setCursor(Qt::PointingHandCursor);
     // Every click into a box empties it, so the user always types a fresh value.
     connect(Edit1, &TSkinEdit::Click, Edit1, &QLineEdit::clear);
@@ -94,35 +94,38 @@ void TForm_ControlSet::Action_EditMode_Update() {
     EventPump::PumpOnce();
 }
 
-void TForm_ControlSet::ShowPressed(TSkinImage* on, TSkinImage* off, bool pressed) {
-    on->setVisible(pressed);
-    off->setVisible(!pressed);
-    EventPump::PumpOnce();
+void TForm_ControlSet::Action_Button3_Down() {
+    PanelParts::ShowPressed(Image_Button3_On, Image_Button3_Off, true);
+}
+void TForm_ControlSet::Action_Button3_Up() {
+    PanelParts::ShowPressed(Image_Button3_On, Image_Button3_Off, false);
+}
+void TForm_ControlSet::Action_Button4_Down() {
+    PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, true);
+}
+void TForm_ControlSet::Action_Button4_Up() {
+    PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, false);
 }
 
-void TForm_ControlSet::Action_Button3_Down() { ShowPressed(Image_Button3_On, Image_Button3_Off, true); }
-void TForm_ControlSet::Action_Button3_Up() { ShowPressed(Image_Button3_On, Image_Button3_Off, false); }
-void TForm_ControlSet::Action_Button4_Down() { ShowPressed(Image_Button4_On, Image_Button4_Off, true); }
-void TForm_ControlSet::Action_Button4_Up() { ShowPressed(Image_Button4_On, Image_Button4_Off, false); }
+QList<QWidget*> TForm_ControlSet::LockedByRemote() const {
+    return {Image_Button1_On,
+            Image_Button1_Off,
+            Image_Button2_On,
+            Image_Button2_Off,
+            Image_Button3_On,
+            Image_Button3_Off,
+            Image_Button4_On,
+            Image_Button4_Off,
+            Edit1,
+            Edit2};
+}
 
 void TForm_ControlSet::Action_RemoteControl_Enable() {
-    Label_Remote->show();
-    for (TSkinImage* picture :
-         {Image_Button1_On, Image_Button1_Off, Image_Button2_On, Image_Button2_Off,
-          Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
-        picture->setEnabled(false);
-    Edit1->setEnabled(false);
-    Edit2->setEnabled(false);
+    PanelParts::SetRemoteLock(Label_Remote, LockedByRemote(), true);
 }
 
 void TForm_ControlSet::Action_RemoteControl_Disable() {
-    Label_Remote->hide();
-    for (TSkinImage* picture :
-         {Image_Button1_On, Image_Button1_Off, Image_Button2_On, Image_Button2_Off,
-          Image_Button3_On, Image_Button3_Off, Image_Button4_On, Image_Button4_Off})
-        picture->setEnabled(true);
-    Edit1->setEnabled(true);
-    Edit2->setEnabled(true);
+    PanelParts::SetRemoteLock(Label_Remote, LockedByRemote(), false);
 }
 
 void TForm_ControlSet::SelectMode(int mode) {
@@ -132,8 +135,12 @@ void TForm_ControlSet::SelectMode(int mode) {
     Action_EditMode_Update();
 }
 
-void TForm_ControlSet::Image_Button1Click() { SelectMode(0); }
-void TForm_ControlSet::Image_Button2Click() { SelectMode(1); }
+void TForm_ControlSet::Image_Button1Click() {
+    SelectMode(0);
+}
+void TForm_ControlSet::Image_Button2Click() {
+    SelectMode(1);
+}
 
 void TForm_ControlSet::FillSetFields(int mode, const QByteArray& first, const QByteArray& second) {
     EditMode = mode;
@@ -158,40 +165,52 @@ bool TForm_ControlSet::Validate(Caller caller) {
         Main->ShowStatusMessage(result.MessageLine(), Colors::clMsgRed);
         return false;
     }
-    for (int i = 0; i < 4; ++i) SetRequest[i] = result.SetRequest[i];
+    for (int i = 0; i < 4; ++i)
+        SetRequest[i] = result.SetRequest[i];
     SetLimits = result.SetLimits;
     return true;
 }
 
-bool TForm_ControlSet::ValidateSetRequest() { return Validate(Caller::Local); }
-bool TForm_ControlSet::ValidateRemoteSetRequest() { return Validate(Caller::Remote); }
+bool TForm_ControlSet::ValidateSetRequest() {
+    return Validate(Caller::Local);
+}
+bool TForm_ControlSet::ValidateRemoteSetRequest() {
+    return Validate(Caller::Remote);
+}
 
-void TForm_ControlSet::RunSet(Caller caller) {
+bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
+                                      const QByteArray& failWord) {
     const bool remote = caller == Caller::Remote;
+    // The remote client is the one in control; only local clicks are refused.
     if (!remote && Main->IsRemoteControlled()) {
         Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
-        return;
+        return false;
     }
     if (!Main->IsDeviceOpened()) {
-        if (remote) Main->SetRemoteResult(SetWord() + " FAIL", "NONE", Text8::FromWide(kSetNotReady));
-        Main->ShowStatusMessage(kSetNotReady, Colors::clMsgSilver);
-        return;
+        if (remote) Main->SetRemoteResult(failWord, "NONE", Text8::FromWide(notReady));
+        Main->ShowStatusMessage(notReady, Colors::clMsgSilver);
+        return false;
     }
     // A click handled inside another operation's exchange would take that exchange's answer
     // with its own position query: it is refused like any click while the device is busy.
-    if (Main->IsDeviceExchanging()) return;
+    if (Main->IsDeviceExchanging()) return false;
     if (!Main->RefreshPositions()) {
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();
-        return;
+        return false;
     }
-    if (!Main->TryLockDevice()) return;
+    return Main->TryLockDevice();
+}
+
+void TForm_ControlSet::RunSet(Caller caller) {
+    const bool remote = caller == Caller::Remote;
+    // The response word follows the mode of the request being served.
+    const QByteArray word = SetWord();
+    if (!BeginOperation(caller, kSetNotReady, word + " FAIL")) return;
 
     Action_Button4_Down();
     Main->ShowStatusMessage(QStringLiteral("Changing wavelength and FWHM. Please wait..."),
                             Colors::clMsgSilver);
-    // The response word follows the mode of the request being served.
-    const QByteArray word = SetWord();
     if (Validate(caller)) {
         if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
             Main->FormControlView->ShowSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
@@ -213,24 +232,7 @@ void TForm_ControlSet::RunSet(Caller caller) {
 
 void TForm_ControlSet::RunReset(Caller caller) {
     const bool remote = caller == Caller::Remote;
-    if (!remote && Main->IsRemoteControlled()) {
-        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
-        return;
-    }
-    if (!Main->IsDeviceOpened()) {
-        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", Text8::FromWide(kResetNotReady));
-        Main->ShowStatusMessage(kResetNotReady, Colors::clMsgSilver);
-        return;
-    }
-    // A click handled inside another operation's exchange would take that exchange's answer
-    // with its own position query: it is refused like any click while the device is busy.
-    if (Main->IsDeviceExchanging()) return;
-    if (!Main->RefreshPositions()) {
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
-        Main->Action_DeviceCloseExecute();
-        return;
-    }
-    if (!Main->TryLockDevice()) return;
+    if (!BeginOperation(caller, kResetNotReady, "RESET FAIL")) return;
 
     Action_Button3_Down();
     Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
@@ -249,7 +251,15 @@ void TForm_ControlSet::RunReset(Caller caller) {
     Main->UnlockDevice();
 }
 
-void TForm_ControlSet::Image_Button3Click() { RunReset(Caller::Local); }
-void TForm_ControlSet::Image_Button4Click() { RunSet(Caller::Local); }
-void TForm_ControlSet::Action_RemoteControl_Reset() { RunReset(Caller::Remote); }
-void TForm_ControlSet::Action_RemoteControl_Go() { RunSet(Caller::Remote); }
+void TForm_ControlSet::Image_Button3Click() {
+    RunReset(Caller::Local);
+}
+void TForm_ControlSet::Image_Button4Click() {
+    RunSet(Caller::Local);
+}
+void TForm_ControlSet::Action_RemoteControl_Reset() {
+    RunReset(Caller::Remote);
+}
+void TForm_ControlSet::Action_RemoteControl_Go() {
+    RunSet(Caller::Remote);
+}

@@ -6,7 +6,9 @@
 
 namespace EventPump {
 
-void PumpOnce() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void PumpOnce() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void SleepAndPump(int ms) {
     if (ms <= 0) {

@@ -29,7 +29,9 @@ TForm_Main::TForm_Main(const QString& exeFolder, QWidget* parent) : QWidget(pare
     FormCreate();
 }
 
-TForm_Main::~TForm_Main() { ReleaseAll(); }
+TForm_Main::~TForm_Main() {
+    ReleaseAll();
+}
 
 void TForm_Main::FormCreate() {
     // ExeFolder is set by the constructor; numbers are read and written with en-US rules.
@@ -86,7 +88,8 @@ void TForm_Main::FormClose() {
     Action_RemoteServerStopExecute();
     Action_DeviceCloseExecute();
     Timer_AutoOpen->stop();
-    for (int i = 0; i < 20; ++i) EventPump::SleepAndPump(100);
+    for (int i = 0; i < 20; ++i)
+        EventPump::SleepAndPump(100);
     if (FormControlScan) FormControlScan->FormClose();
 }
 

@@ -1,9 +1,9 @@
 // Device search and session, the facade for the panels, and the device information.
 #include "core/Unit_FormMain.h"
 
-#include "core/Unit_Messages.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
+#include "core/Unit_Messages.h"
 #include "core/Unit_Numbers.h"
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_SerialPort.h"
@@ -136,7 +136,9 @@ void TForm_Main::Action_DeviceCloseExecute() {
     }
 }
 
-bool TForm_Main::IsDeviceExchanging() const { return Device && Device->IsWaiting(); }
+bool TForm_Main::IsDeviceExchanging() const {
+    return Device && Device->IsWaiting();
+}
 
 bool TForm_Main::TryLockDevice() {
     if (!DeviceOpened || DeviceBusy) return false;

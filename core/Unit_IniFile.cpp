@@ -108,7 +108,8 @@ bool TIniFile::UpdateFile() const {
     const QByteArray eol("\n");
 #endif
     QByteArray data;
-    for (const QString& line : Lines) data += line.toLatin1() + eol;
+    for (const QString& line : Lines)
+        data += line.toLatin1() + eol;
     if (file.write(data) != data.size()) {
         file.cancelWriting();
         return false;

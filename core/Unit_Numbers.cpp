@@ -28,17 +28,23 @@ double RoundTo(double value, int decimals) {
 
 namespace {
 
-bool IsBlank(QChar c) { return c == u' ' || c == u'\t'; }
+bool IsBlank(QChar c) {
+    return c == u' ' || c == u'\t';
+}
 
 QStringView Trimmed(QStringView text) {
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
+    while (begin < end && IsBlank(text[begin]))
+        ++begin;
+    while (end > begin && IsBlank(text[end - 1]))
+        --end;
     return text.mid(begin, end - begin);
 }
 
-bool IsDigit(QChar c) { return c >= u'0' && c <= u'9'; }
+bool IsDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
 
 // Checks the shape of a decimal number; the conversion itself is left to QLocale::c().
 bool IsDecimalShape(QStringView t) {
@@ -46,17 +52,20 @@ bool IsDecimalShape(QStringView t) {
     const qsizetype n = t.size();
     if (i < n && (t[i] == u'+' || t[i] == u'-')) ++i;
     qsizetype digits = 0;
-    while (i < n && IsDigit(t[i])) ++i, ++digits;
+    while (i < n && IsDigit(t[i]))
+        ++i, ++digits;
     if (i < n && t[i] == u'.') {
         ++i;
-        while (i < n && IsDigit(t[i])) ++i, ++digits;
+        while (i < n && IsDigit(t[i]))
+            ++i, ++digits;
     }
     if (digits == 0) return false;
     if (i < n && (t[i] == u'e' || t[i] == u'E')) {
         ++i;
         if (i < n && (t[i] == u'+' || t[i] == u'-')) ++i;
         qsizetype expDigits = 0;
-        while (i < n && IsDigit(t[i])) ++i, ++expDigits;
+        while (i < n && IsDigit(t[i]))
+            ++i, ++expDigits;
         if (expDigits == 0) return false;
     }
     return i == n;

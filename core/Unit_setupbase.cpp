@@ -6,7 +6,9 @@
 
 TSetup_Base::TSetup_Base() = default;
 
-TSetup_Base::~TSetup_Base() { CloseFile(); }
+TSetup_Base::~TSetup_Base() {
+    CloseFile();
+}
 
 bool TSetup_Base::OpenFile(const QString& path) {
     if (IsOpen) CloseFile();

@@ -46,13 +46,13 @@ bool TSetup_VuzaRavarede::Load() {
         QLatin1String(kFileType))
         return false;
 
-    PortName = ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("PortName"),
-                              kDefaultPortName);
+    PortName =
+        ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("PortName"), kDefaultPortName);
     if (PortName.size() <= 3 || !PortName.startsWith(QLatin1String("COM")))
         PortName = kDefaultPortName;
 
-    BaudRate = ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"),
-                              kDefaultBaudRate);
+    BaudRate =
+        ini.ReadString(QStringLiteral("ComPort"), QStringLiteral("BaudRate"), kDefaultBaudRate);
     qint32 baud = 0;
     if (!Numbers::TryReadIniInt(BaudRate, baud) || baud < 100 || baud > 1000000)
         BaudRate = kDefaultBaudRate;

@@ -13,9 +13,13 @@ void TForm_Main::SetRemoteResult(const QByteArray& response, const QByteArray& c
     RemoteErrorText = text;
 }
 
-bool TForm_Main::IsRemoteListening() const { return ServerSocket && ServerSocket->isListening(); }
+bool TForm_Main::IsRemoteListening() const {
+    return ServerSocket && ServerSocket->isListening();
+}
 
-bool TForm_Main::IsRemoteControlled() const { return IsRemoteListening() && RemoteConnected; }
+bool TForm_Main::IsRemoteControlled() const {
+    return IsRemoteListening() && RemoteConnected;
+}
 
 void TForm_Main::Action_RemoteServerStartExecute() {
     if (IsRemoteListening()) return;

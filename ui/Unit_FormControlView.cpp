@@ -26,7 +26,9 @@ QLabel* MakeValueLabel(QWidget* parent, QRect geometry, int pixels, unsigned col
     return label;
 }
 
-void MoveLeft(QWidget* widget, int left) { widget->move(left, widget->y()); }
+void MoveLeft(QWidget* widget, int left) {
+    widget->move(left, widget->y());
+}
 
 } // namespace
 
@@ -51,7 +53,8 @@ TForm_ControlView::TForm_ControlView(QWidget* dock) : QWidget(dock) {
     Image_Pos_CWL = new TSkinImage(QStringLiteral("view_pos_cwl"), Panel_Base, 451, 68);
     Image_Pos_SW = new TSkinImage(QStringLiteral("view_pos_sw"), Panel_Base, 442, 68);
     Image_Pos_LW = new TSkinImage(QStringLiteral("view_pos_lw"), Panel_Base, 460, 68);
-    for (TSkinImage* marker : {Image_Pos_CWL, Image_Pos_SW, Image_Pos_LW}) marker->resize(8, 33);
+    for (TSkinImage* marker : {Image_Pos_CWL, Image_Pos_SW, Image_Pos_LW})
+        marker->resize(8, 33);
     ClearView();
 }
 
@@ -81,7 +84,8 @@ void TForm_ControlView::ClearView() {
 void TForm_ControlView::SetViewRange(double lo, double hi) {
     Label_RangeMin->setText(Numbers::FormatFixed(lo, 1));
     Label_RangeMax->setText(Numbers::FormatFixed(hi, 1));
-    for (QLabel* label : {Label_Edit3, Label_Edit4, Label_Edit5, Label_Edit6}) label->clear();
+    for (QLabel* label : {Label_Edit3, Label_Edit4, Label_Edit5, Label_Edit6})
+        label->clear();
     ApplyLayout(ViewMath::RestLayout());
     EventPump::PumpOnce();
 }
@@ -93,7 +97,8 @@ void TForm_ControlView::ShowSetting(double lo, double hi, double cwl, double fwh
     Label_Edit3->setText(Numbers::FormatFixed(cwl, 2));
     Label_Edit4->setText(Numbers::FormatFixed(sw, 2));
     Label_Edit5->setText(Numbers::FormatFixed(lw, 2));
-    Label_Edit6->setText(QStringLiteral("[ ") + Numbers::FormatFixed(fwhm, 2) + QStringLiteral(" ]"));
+    Label_Edit6->setText(QStringLiteral("[ ") + Numbers::FormatFixed(fwhm, 2) +
+                         QStringLiteral(" ]"));
     ApplyLayout(ViewMath::ComputeViewLayout(lo, hi, cwl, fwhm, sw, lw));
     EventPump::PumpOnce();
 }

@@ -8,11 +8,11 @@
 #include "ui/Unit_SkinImage.h"
 
 #include <QGuiApplication>
-#include <algorithm>
 #include <QIcon>
 #include <QLabel>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
 
 namespace {
 
@@ -120,7 +120,9 @@ void TForm_Main::Image_Title_BaseMouseDown(Qt::MouseButton button) {
     if (QWindow* window = windowHandle()) window->startSystemMove();
 }
 
-void TForm_Main::Image_Title_Button1Click() { showMinimized(); }
+void TForm_Main::Image_Title_Button1Click() {
+    showMinimized();
+}
 
 void TForm_Main::Image_Title_Button2Click() {
     if (DeviceBusy || CloseRequested) return;
@@ -139,7 +141,9 @@ void TForm_Main::Image_Slide_ButtonMouseMove(int x) {
     setWindowOpacity(double(2 * (left - kSliderMin) + 127) / 255.0);
 }
 
-void TForm_Main::Image_Slide_ButtonMouseUp() { SliderDragging = false; }
+void TForm_Main::Image_Slide_ButtonMouseUp() {
+    SliderDragging = false;
+}
 
 void TForm_Main::SelectTabByClick(int tab) {
     if (DeviceBusy) return;
@@ -148,9 +152,15 @@ void TForm_Main::SelectTabByClick(int tab) {
     Action_UpdateUIExecute();
 }
 
-void TForm_Main::Image_Tab1Click() { SelectTabByClick(0); }
-void TForm_Main::Image_Tab2Click() { SelectTabByClick(1); }
-void TForm_Main::Image_Tab3Click() { SelectTabByClick(2); }
+void TForm_Main::Image_Tab1Click() {
+    SelectTabByClick(0);
+}
+void TForm_Main::Image_Tab2Click() {
+    SelectTabByClick(1);
+}
+void TForm_Main::Image_Tab3Click() {
+    SelectTabByClick(2);
+}
 
 void TForm_Main::Image_Message_BaseDblClick() {
     // The calibration data window is a service view, offered only in diagnostic mode.

@@ -1,6 +1,7 @@
 #include "ui/Unit_PanelParts.h"
 
 #include "core/Unit_Colors.h"
+#include "core/Unit_EventPump.h"
 #include "ui/Unit_Skin.h"
 
 #include <QLabel>
@@ -28,6 +29,18 @@ void SetLabelColor(QLabel* label, unsigned color) {
     QPalette pal = label->palette();
     pal.setColor(QPalette::WindowText, Colors::ToQColor(color));
     label->setPalette(pal);
+}
+
+void ShowPressed(QWidget* on, QWidget* off, bool pressed) {
+    on->setVisible(pressed);
+    off->setVisible(!pressed);
+    EventPump::PumpOnce();
+}
+
+void SetRemoteLock(QLabel* remoteLabel, const QList<QWidget*>& controls, bool locked) {
+    remoteLabel->setVisible(locked);
+    for (QWidget* control : controls)
+        control->setEnabled(!locked);
 }
 
 } // namespace PanelParts

@@ -14,7 +14,9 @@
 namespace {
 
 // The visible picture of an on/off pair: the one a click lands on.
-TSkinImage* Shown(TSkinImage* on, TSkinImage* off) { return on->isVisible() ? on : off; }
+TSkinImage* Shown(TSkinImage* on, TSkinImage* off) {
+    return on->isVisible() ? on : off;
+}
 
 void Type(TSkinEdit* box, const QString& text) {
     QTest::mouseClick(box, Qt::LeftButton);
@@ -44,8 +46,12 @@ class TestFormControlSet : public QObject {
         return App->WaitForMessage("Device ready.") && App->Sim().WaitForExchanges(7, 5000);
     }
 
-    void ClickGo() { QTest::mouseClick(Shown(Set->Image_Button4_On, Set->Image_Button4_Off), Qt::LeftButton); }
-    void ClickReset() { QTest::mouseClick(Shown(Set->Image_Button3_On, Set->Image_Button3_Off), Qt::LeftButton); }
+    void ClickGo() {
+        QTest::mouseClick(Shown(Set->Image_Button4_On, Set->Image_Button4_Off), Qt::LeftButton);
+    }
+    void ClickReset() {
+        QTest::mouseClick(Shown(Set->Image_Button3_On, Set->Image_Button3_Off), Qt::LeftButton);
+    }
 
     void VerifyIdle() {
         QVERIFY(Set->Image_Button4_Off->isVisible());
@@ -65,14 +71,18 @@ private slots:
         QTest::addColumn<bool>("edges");
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("CWL + FWHM") << false << "500.0" << "10.0";
-        QTest::newRow("SW + LW") << true << "495.0" << "505.0";
-        QTest::newRow("whole CWL, FWHM with a second decimal") << false << "500" << "10.04";
+        QTest::newRow("CWL + FWHM") << false << "500.0"
+                                    << "10.0";
+        QTest::newRow("SW + LW") << true << "495.0"
+                                 << "505.0";
+        QTest::newRow("whole CWL, FWHM with a second decimal") << false << "500"
+                                                               << "10.04";
     }
     void goMovesToTheGridPoint() {
         QFETCH(bool, edges);
         QVERIFY(StartReady());
-        if (edges) QTest::mouseClick(Shown(Set->Image_Button2_On, Set->Image_Button2_Off), Qt::LeftButton);
+        if (edges)
+            QTest::mouseClick(Shown(Set->Image_Button2_On, Set->Image_Button2_Off), Qt::LeftButton);
         QCOMPARE(Set->EditMode, edges ? 1 : 0);
         QCOMPARE(Set->Image_Edit1_Mode2->isVisible(), edges);
         QFETCH(QString, first);
@@ -103,7 +113,8 @@ private slots:
         QVERIFY(StartReady());
         const int before = int(App->Commands().size());
         ClickGo();
-        QCOMPARE(App->Message(), QStringLiteral("ERRSE03 : Out of range. Please set [CWL] \u2265 400.0"));
+        QCOMPARE(App->Message(),
+                 QStringLiteral("ERRSE03 : Out of range. Please set [CWL] \u2265 400.0"));
         QCOMPARE(App->MessageColor(), Colors::clMsgRed);
         QVERIFY(App->Sim().WaitForExchanges(before + 1, 5000));
         QTest::qWait(200);

@@ -10,8 +10,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -80,8 +80,7 @@ private slots:
         QFETCH(bool, viewShown);
         TSkinImage* offPictures[3] = {Form->Image_Tab1_Off, Form->Image_Tab2_Off,
                                       Form->Image_Tab3_Off};
-        TSkinImage* onPictures[3] = {Form->Image_Tab1_On, Form->Image_Tab2_On,
-                                     Form->Image_Tab3_On};
+        TSkinImage* onPictures[3] = {Form->Image_Tab1_On, Form->Image_Tab2_On, Form->Image_Tab3_On};
         // The picture on top of the pair takes the click, whichever it is.
         TSkinImage* target = onPictures[tab]->isVisible() ? onPictures[tab] : offPictures[tab];
         QTest::mouseClick(target, Qt::LeftButton);
@@ -174,21 +173,21 @@ private slots:
         QTest::newRow("good") << true << "F123" << 400.0 << 700.0
                               << "QVL-RARI-123 ( 400.0 nm - 700.0 nm )";
         QTest::newRow("no device") << false << "F123" << 400.0 << 700.0 << "No Device";
-        QTest::newRow("lower below 100") << true << "F123" << 99.5 << 700.0
-                                         << "QVL-RARI (Unknown Model)";
-        QTest::newRow("upper above 950") << true << "F123" << 400.0 << 950.1
-                                         << "QVL-RARI (Unknown Model)";
-        QTest::newRow("equal ends") << true << "F123" << 500.0 << 500.0
-                                    << "QVL-RARI (Unknown Model)";
+        QTest::newRow("lower below 100")
+            << true << "F123" << 99.5 << 700.0 << "QVL-RARI (Unknown Model)";
+        QTest::newRow("upper above 950")
+            << true << "F123" << 400.0 << 950.1 << "QVL-RARI (Unknown Model)";
+        QTest::newRow("equal ends")
+            << true << "F123" << 500.0 << 500.0 << "QVL-RARI (Unknown Model)";
         QTest::newRow("model G") << true << "G123" << 400.0 << 700.0 << "QVL-RARI (Unknown Model)";
-        QTest::newRow("model too short") << true << "F12" << 400.0 << 700.0
-                                         << "QVL-RARI (Unknown Model)";
-        QTest::newRow("model letters") << true << "Fabc" << 400.0 << 700.0
-                                       << "QVL-RARI (Unknown Model)";
-        QTest::newRow("unknown range") << true << "F123" << -1.0 << -1.0
-                                       << "QVL-RARI (Unknown Model)";
-        QTest::newRow("bounds inclusive") << true << "F001" << 100.0 << 950.0
-                                          << "QVL-RARI-001 ( 100.0 nm - 950.0 nm )";
+        QTest::newRow("model too short")
+            << true << "F12" << 400.0 << 700.0 << "QVL-RARI (Unknown Model)";
+        QTest::newRow("model letters")
+            << true << "Fabc" << 400.0 << 700.0 << "QVL-RARI (Unknown Model)";
+        QTest::newRow("unknown range")
+            << true << "F123" << -1.0 << -1.0 << "QVL-RARI (Unknown Model)";
+        QTest::newRow("bounds inclusive")
+            << true << "F001" << 100.0 << 950.0 << "QVL-RARI-001 ( 100.0 nm - 950.0 nm )";
     }
     void productLabel() {
         QFETCH(bool, opened);

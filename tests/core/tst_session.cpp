@@ -14,8 +14,7 @@
 #include <QTest>
 
 namespace {
-const QStringList kOpenSequence = {"?",     "INFO 0", "INFO 1", "INFO 2",
-                                   "POS 3", "BKEN 0", "HOME 3"};
+const QStringList kOpenSequence = {"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"};
 }
 
 class TestSession : public QObject {
@@ -76,8 +75,8 @@ private slots:
         QTest::addColumn<bool>("infoLoaded");
         const QStringList noHome = kOpenSequence.mid(0, 6);
         QTest::newRow("range of 10 characters")
-            << QStringList{"--info", "2=400.0-800"} << true
-            << "ERRDV06 : Device might be problem." << noHome << false;
+            << QStringList{"--info", "2=400.0-800"} << true << "ERRDV06 : Device might be problem."
+            << noHome << false;
         QTest::newRow("first information read fails, position still read")
             << QStringList{"--info-answer", "0=INF"} << true << "ERRDV06 : Device might be problem."
             << QStringList{"?", "INFO 0", "POS 3", "BKEN 0"} << false;
@@ -136,10 +135,12 @@ private slots:
         QTest::addColumn<QString>("chosenName");
         QTest::addColumn<QString>("message");
         QTest::newRow("cancel") << QString() << "ERRDV10 : No calibration data file.";
-        QTest::newRow("wrong name") << "calibration.csv" << "ERRDV08 : Invalid calibration data file.";
+        QTest::newRow("wrong name") << "calibration.csv"
+                                    << "ERRDV08 : Invalid calibration data file.";
         QTest::newRow("date before 2018") << "20171231_F123_ABCD12345678.csv"
                                           << "ERRDV08 : Invalid calibration data file.";
-        QTest::newRow("good name") << "20180315_F123_ABCD12345678.csv" << "Device ready.";
+        QTest::newRow("good name") << "20180315_F123_ABCD12345678.csv"
+                                   << "Device ready.";
     }
     void calibrationDialog() {
         QFETCH(QString, chosenName);

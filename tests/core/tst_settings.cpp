@@ -65,41 +65,48 @@ private slots:
         QTest::addColumn<int>("portNum");
         QTest::newRow("all good") << QByteArray("PortName=COM12\nBaudRate=9600\nTimeOut=500")
                                   << QByteArray("DebugMode=1") << QByteArray("PortNum=6000")
-                                  << "COM12" << "9600" << 500 << true << 6000;
-        QTest::newRow("lower-case com") << QByteArray("PortName=com5") << QByteArray()
-                                        << QByteArray() << "COM1" << "38400" << 1000 << false
-                                        << 5050;
+                                  << "COM12"
+                                  << "9600" << 500 << true << 6000;
+        QTest::newRow("lower-case com")
+            << QByteArray("PortName=com5") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
         QTest::newRow("bare COM") << QByteArray("PortName=COM") << QByteArray() << QByteArray()
-                                  << "COM1" << "38400" << 1000 << false << 5050;
-        QTest::newRow("baud too low") << QByteArray("BaudRate=99") << QByteArray() << QByteArray()
-                                      << "COM1" << "38400" << 1000 << false << 5050;
-        QTest::newRow("baud too high") << QByteArray("BaudRate=2000000") << QByteArray()
-                                       << QByteArray() << "COM1" << "38400" << 1000 << false
-                                       << 5050;
-        QTest::newRow("baud unusual kept") << QByteArray("BaudRate=250000") << QByteArray()
-                                           << QByteArray() << "COM1" << "250000" << 1000 << false
-                                           << 5050;
-        QTest::newRow("timeout too low") << QByteArray("TimeOut=99") << QByteArray()
-                                         << QByteArray() << "COM1" << "38400" << 1000 << false
-                                         << 5050;
-        QTest::newRow("timeout hex") << QByteArray("TimeOut=0x2710") << QByteArray()
-                                     << QByteArray() << "COM1" << "38400" << 10000 << false
-                                     << 5050;
-        QTest::newRow("timeout word") << QByteArray("TimeOut=fast") << QByteArray()
-                                      << QByteArray() << "COM1" << "38400" << 1000 << false
-                                      << 5050;
-        QTest::newRow("port zero") << QByteArray() << QByteArray() << QByteArray("PortNum=0")
-                                   << "COM1" << "38400" << 1000 << false << 5050;
-        QTest::newRow("port too high") << QByteArray() << QByteArray()
-                                       << QByteArray("PortNum=70000") << "COM1" << "38400" << 1000
-                                       << false << 5050;
-        QTest::newRow("debug yes") << QByteArray() << QByteArray("DebugMode=yes") << QByteArray()
-                                   << "COM1" << "38400" << 1000 << false << 5050;
-        QTest::newRow("debug two") << QByteArray() << QByteArray("DebugMode=2") << QByteArray()
-                                   << "COM1" << "38400" << 1000 << true << 5050;
-        QTest::newRow("binary garbage") << QByteArray("TimeOut=\x01\xff\x80") << QByteArray("\x00\xfe=\x01")
-                                        << QByteArray("PortNum= 7000 ") << "COM1" << "38400"
-                                        << 1000 << false << 7000;
+                                  << "COM1"
+                                  << "38400" << 1000 << false << 5050;
+        QTest::newRow("baud too low")
+            << QByteArray("BaudRate=99") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("baud too high")
+            << QByteArray("BaudRate=2000000") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("baud unusual kept")
+            << QByteArray("BaudRate=250000") << QByteArray() << QByteArray() << "COM1"
+            << "250000" << 1000 << false << 5050;
+        QTest::newRow("timeout too low")
+            << QByteArray("TimeOut=99") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("timeout hex")
+            << QByteArray("TimeOut=0x2710") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 10000 << false << 5050;
+        QTest::newRow("timeout word")
+            << QByteArray("TimeOut=fast") << QByteArray() << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("port zero")
+            << QByteArray() << QByteArray() << QByteArray("PortNum=0") << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("port too high")
+            << QByteArray() << QByteArray() << QByteArray("PortNum=70000") << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("debug yes")
+            << QByteArray() << QByteArray("DebugMode=yes") << QByteArray() << "COM1"
+            << "38400" << 1000 << false << 5050;
+        QTest::newRow("debug two")
+            << QByteArray() << QByteArray("DebugMode=2") << QByteArray() << "COM1"
+            << "38400" << 1000 << true << 5050;
+        QTest::newRow("binary garbage")
+            << QByteArray("TimeOut=\x01\xff\x80") << QByteArray("\x00\xfe=\x01")
+            << QByteArray("PortNum= 7000 ") << "COM1"
+            << "38400" << 1000 << false << 7000;
     }
     void values() {
         QFETCH(QByteArray, comPort);

@@ -121,7 +121,8 @@ private slots:
         QVERIFY(program.Terminate());
         const QStringList lines = QString::fromLatin1(ReadAll(folder + "VuzaRavarede.ini"))
                                       .split(u'\n', Qt::SkipEmptyParts);
-        for (const QString& line : expected) QVERIFY2(lines.contains(line), qPrintable(line));
+        for (const QString& line : expected)
+            QVERIFY2(lines.contains(line), qPrintable(line));
     }
 
     void findsTheInstrumentAndIdles() {
