@@ -31,7 +31,7 @@ double CalibrationTable::MaxFwhm() const {
 
 double CalibrationTable::CwlStep() const {
     if (Rows() < 2) return 0.0;
-    return Numbers::RoundTo(RowValues[1] - RowValues[0], 1);
+    return Numbers::RoundToExtended(static_cast<long double>(RowValues[1]) - RowValues[0], 1);
 }
 
 double CalibrationTable::MinCwlAtFwhm(double fwhm) const {

@@ -137,6 +137,10 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
         return;
     }
     const QByteArray bytes = kept.readAll();
+    if (kept.error() != QFileDevice::NoError) {
+        failBeforeChecks();
+        return;
+    }
     kept.close();
     const CalDataLoadResult result =
         LoadCalDataLines(ReadCalDataLines(bytes), DeviceModel, DeviceSerial, Table);

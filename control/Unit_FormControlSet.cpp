@@ -156,12 +156,12 @@ QByteArray TForm_ControlSet::SetWord() const {
     return EditMode == 0 ? QByteArrayLiteral("SETC") : QByteArrayLiteral("SETR");
 }
 
-bool TForm_ControlSet::Validate(Caller caller) {
+bool TForm_ControlSet::Validate(Caller caller, const QByteArray& word) {
     const SetValidationResult result =
         ::ValidateSetRequest(EditMode, Edit1->text(), Edit2->text(), *Main);
     if (!result.Ok) {
         if (caller == Caller::Remote)
-            Main->SetRemoteResult(SetWord() + " FAIL", result.Code.toLatin1(), result.RemoteText());
+            Main->SetRemoteResult(word + " FAIL", result.Code.toLatin1(), result.RemoteText());
         Main->ShowStatusMessage(result.MessageLine(), Colors::clMsgRed);
         return false;
     }
@@ -172,10 +172,10 @@ bool TForm_ControlSet::Validate(Caller caller) {
 }
 
 bool TForm_ControlSet::ValidateSetRequest() {
-    return Validate(Caller::Local);
+    return Validate(Caller::Local, SetWord());
 }
 bool TForm_ControlSet::ValidateRemoteSetRequest() {
-    return Validate(Caller::Remote);
+    return Validate(Caller::Remote, SetWord());
 }
 
 bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
@@ -191,9 +191,10 @@ bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
         Main->ShowStatusMessage(notReady, Colors::clMsgSilver);
         return false;
     }
-    // A click handled inside another operation's exchange would take that exchange's answer
-    // with its own position query: it is refused like any click while the device is busy.
-    if (Main->IsDeviceExchanging()) return false;
+    // While another operation holds the device, or its exchange waits for an answer, a click
+    // handled inside it is refused before its position query: the query would take the running
+    // exchange's answer, and its failure would close the session under that operation.
+    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return false;
     if (!Main->RefreshPositions()) {
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();
@@ -204,27 +205,32 @@ bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
 
 void TForm_ControlSet::RunSet(Caller caller) {
     const bool remote = caller == Caller::Remote;
-    // The response word follows the mode of the request being served.
+    // One response word for the whole request, whatever happens to the mode meanwhile.
     const QByteArray word = SetWord();
     if (!BeginOperation(caller, kSetNotReady, word + " FAIL")) return;
 
-    Action_Button4_Down();
-    Main->ShowStatusMessage(QStringLiteral("Changing wavelength and FWHM. Please wait..."),
-                            Colors::clMsgSilver);
-    if (Validate(caller)) {
-        if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
-            Main->FormControlView->ShowSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
-                                               SetRequest[0], SetRequest[1], SetRequest[2],
-                                               SetRequest[3]);
-            if (remote) Main->SetRemoteResult(word + " OK", QByteArray(), QByteArray());
-            Main->ShowStatusMessage(QStringLiteral("Successfully changed wavelength and FWHM."),
-                                    Colors::clMsgLime);
-        } else {
-            if (remote)
-                Main->SetRemoteResult(word + " FAIL", Messages::Code(Messages::ERRDV04).toLatin1(),
-                                      Text8::FromWide(Messages::Bare(Messages::ERRDV04)));
-            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV04), Colors::clMsgRed);
+    try {
+        Action_Button4_Down();
+        Main->ShowStatusMessage(QStringLiteral("Changing wavelength and FWHM. Please wait..."),
+                                Colors::clMsgSilver);
+        if (Validate(caller, word)) {
+            if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
+                Main->FormControlView->ShowSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
+                                                   SetRequest[0], SetRequest[1], SetRequest[2],
+                                                   SetRequest[3]);
+                if (remote) Main->SetRemoteResult(word + " OK", QByteArray(), QByteArray());
+                Main->ShowStatusMessage(QStringLiteral("Successfully changed wavelength and FWHM."),
+                                        Colors::clMsgLime);
+            } else {
+                if (remote)
+                    Main->SetRemoteResult(word + " FAIL",
+                                          Messages::Code(Messages::ERRDV04).toLatin1(),
+                                          Text8::FromWide(Messages::Bare(Messages::ERRDV04)));
+                Main->ShowStatusMessage(Messages::Text(Messages::ERRDV04), Colors::clMsgRed);
+            }
         }
+    } catch (...) {
+        // Whatever went wrong, the button and the device lock are given back below.
     }
     Action_Button4_Up();
     Main->UnlockDevice();
@@ -234,18 +240,22 @@ void TForm_ControlSet::RunReset(Caller caller) {
     const bool remote = caller == Caller::Remote;
     if (!BeginOperation(caller, kResetNotReady, "RESET FAIL")) return;
 
-    Action_Button3_Down();
-    Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
-                            Colors::clMsgSilver);
-    if (Main->HomeDevice()) {
-        Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
-        if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
-        Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
-    } else {
-        if (remote)
-            Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
-                                  Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+    try {
+        Action_Button3_Down();
+        Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
+                                Colors::clMsgSilver);
+        if (Main->HomeDevice()) {
+            Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
+            if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+            Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
+        } else {
+            if (remote)
+                Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
+                                      Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
+            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+        }
+    } catch (...) {
+        // Whatever went wrong, the button and the device lock are given back below.
     }
     Action_Button3_Up();
     Main->UnlockDevice();

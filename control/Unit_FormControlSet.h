@@ -76,7 +76,7 @@ private:
     // The checks before every operation: remote control, session, line, lock. False when the
     // operation must not go on (what had to be shown or stored is done).
     bool BeginOperation(Caller caller, const QString& notReady, const QByteArray& failWord);
-    bool Validate(Caller caller);
+    bool Validate(Caller caller, const QByteArray& word);
     QByteArray SetWord() const;
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;

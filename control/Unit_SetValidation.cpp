@@ -65,13 +65,13 @@ SetValidationResult ValidateSetRequest(int editMode, const QString& text1, const
     if (kind == 0) {
         cwl = value1;
         fwhm = value2;
-        sw = Numbers::RoundTo(cwl - fwhm * 0.5, 2);
-        lw = Numbers::RoundTo(fwhm * 0.5 + cwl, 2);
+        sw = Numbers::RoundToExtended(static_cast<long double>(cwl) - fwhm * 0.5L, 2);
+        lw = Numbers::RoundToExtended(fwhm * 0.5L + cwl, 2);
     } else {
         sw = value1;
         lw = value2;
-        cwl = Numbers::RoundTo((lw + sw) * 0.5, 2);
-        fwhm = Numbers::RoundTo(lw - sw, 2);
+        cwl = Numbers::RoundToExtended((static_cast<long double>(lw) + sw) * 0.5L, 2);
+        fwhm = Numbers::RoundToExtended(static_cast<long double>(lw) - sw, 2);
     }
 
     SetValidationResult result;

@@ -61,15 +61,27 @@ void TForm_Main::FormCreate() {
 
 void TForm_Main::Action_ChangeModeExecute() {
     if (!FormControlSet || !FormControlScan || !FormControlHelp || !FormControlView) return;
-    const bool help = ActiveTab == 2;
-    FormControlSet->setVisible(ActiveTab == 0);
-    FormControlScan->setVisible(ActiveTab == 1);
-    FormControlHelp->setVisible(help);
-    FormControlView->setVisible(!help);
-    Panel_Main->resize(Panel_Main->width(), help ? kPanelMainHelpHeight : kPanelMainHeight);
-    Panel_View->setVisible(!help);
-    // The help page covers the place of the hidden view strip.
-    if (help) Panel_Main->raise();
+    // Showing a panel runs its update, which pumps events: a tab selected meanwhile is applied
+    // by going round again, so the panels always end up as the last selection wants them.
+    int tab = -1;
+    while (tab != ActiveTab) {
+        tab = ActiveTab;
+        const bool help = tab == 2;
+        // The panels of other tabs are hidden before the selected one is shown.
+        if (tab != 0) FormControlSet->hide();
+        if (tab != 1) FormControlScan->hide();
+        if (!help) FormControlHelp->hide();
+        Panel_Main->resize(Panel_Main->width(), help ? kPanelMainHelpHeight : kPanelMainHeight);
+        Panel_View->setVisible(!help);
+        FormControlView->setVisible(!help);
+        if (tab == 0) FormControlSet->show();
+        if (tab == 1) FormControlScan->show();
+        if (help) {
+            FormControlHelp->show();
+            // The help page covers the place of the hidden view strip.
+            Panel_Main->raise();
+        }
+    }
 }
 
 void TForm_Main::Action_UpdateUIExecute() {

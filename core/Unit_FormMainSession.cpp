@@ -67,10 +67,11 @@ void TForm_Main::Action_DeviceOpenExecute() {
         if (PortList.isEmpty()) {
             ShowStatusMessage(Messages::Text(Messages::ERRDV01), Colors::clMsgRed);
         } else {
+            // Taken before the message pumps: a handler run inside it may rebuild the list.
+            const QString port = PortList[PortIndex];
             ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
             Device->SetTimeOut(500);
-            bool opened = Device->Open(PortList[PortIndex], QStringLiteral("38400"));
-            if (opened) {
+            if (Device->Open(port, QStringLiteral("38400"))) {
                 if (CloseRequested) return;
                 if (Device->CommandDevice()) {
                     EventPump::PumpOnce();
@@ -78,6 +79,9 @@ void TForm_Main::Action_DeviceOpenExecute() {
                     const QString& expected = Setup->Info;
                     if (Device->DeviceId.left(expected.size()) == expected) {
                         if (CloseRequested) return;
+                        // The session may also be closed by a handler run inside one of the
+                        // pumps below; the sequence then stops like it does at shutdown.
+                        const auto stopped = [this]() { return CloseRequested || !DeviceOpened; };
                         DeviceOpened = true;
                         DeviceInfoLoaded = false;
                         CalDataLoaded = false;
@@ -85,16 +89,16 @@ void TForm_Main::Action_DeviceOpenExecute() {
                         ShowStatusMessage(QStringLiteral("Device found. Please wait..."),
                                           Colors::clMsgSilver);
                         for (int i = 0; i < OpenPauseRounds; ++i) {
-                            if (CloseRequested) return;
+                            if (stopped()) return;
                             EventPump::SleepAndPump(100);
                         }
-                        Setup->PortName = PortList[PortIndex];
+                        Setup->PortName = port;
                         Device->SetTimeOut(Setup->TimeOut);
-                        if (CloseRequested) return;
+                        if (stopped()) return;
                         ShowStatusMessage(QStringLiteral("Reading device infomation..."),
                                           Colors::clMsgSilver);
                         Action_DeviceUpdateInfoExecute();
-                        if (CloseRequested) return;
+                        if (stopped()) return;
                         ShowStatusMessage(QStringLiteral("Reading calibration data..."),
                                           Colors::clMsgSilver);
                         Action_DeviceReadCalDataFromFileExecute();
@@ -250,8 +254,8 @@ QString TForm_Main::GetProductLabel() const {
                              DeviceMinWavelength < DeviceMaxWavelength;
         if (modelOk && rangeOk)
             return QStringLiteral("QVL-RARI-") + DeviceModel.mid(1, 3) + QStringLiteral(" ( ") +
-                   Numbers::FormatFixed(DeviceMinWavelength, 1) + QStringLiteral(" nm - ") +
-                   Numbers::FormatFixed(DeviceMaxWavelength, 1) + QStringLiteral(" nm )");
+                   Numbers::FormatFixedEnUS(DeviceMinWavelength, 1) + QStringLiteral(" nm - ") +
+                   Numbers::FormatFixedEnUS(DeviceMaxWavelength, 1) + QStringLiteral(" nm )");
         return QStringLiteral("QVL-RARI (Unknown Model)");
     } catch (...) {
         return QStringLiteral("QVL-RARI (Wrong Infomation)");

@@ -27,7 +27,9 @@ bool SplitKeyLine(const QString& line, QString* key, QString* value) {
 TIniFile::TIniFile(const QString& path) : Path(path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return;
-    const QByteArray data = file.readAll();
+    QByteArray data = file.readAll();
+    // An editor may have saved the file with a UTF-8 byte-order mark.
+    if (data.startsWith("\xEF\xBB\xBF")) data.remove(0, 3);
     // 8-bit text: each byte is one character. Lines end at CR LF, LF or CR.
     const QString text = QString::fromLatin1(data);
     QString current;
@@ -101,6 +103,8 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
 
 bool TIniFile::UpdateFile() const {
     QSaveFile file(Path);
+    // In a folder that takes no new files, a writable settings file is still written, in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) return false;
 #ifdef Q_OS_WIN
     const QByteArray eol("\r\n");

@@ -7,8 +7,40 @@
 
 namespace Numbers {
 
-double RoundTo(double value, int decimals) {
-    if (!std::isfinite(value)) return value;
+namespace {
+
+// Round-half-even of value * scale, decided on the exact product. The product of a double with
+// 10 or 100 is exact in the 64-bit significand of the x87 extended type; where long double is
+// only a double (MSVC, ARM), the rounding error of the product is recovered with fma and decides
+// the ties instead.
+long double ScaledNearest(long double value, long double scale) {
+    const int oldMode = std::fegetround();
+    if (oldMode != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+    long double rounded = 0.0L;
+    if constexpr (std::numeric_limits<long double>::digits >= 64) {
+        rounded = std::nearbyintl(value * scale);
+    } else {
+        rounded = RoundScaledPortable(double(value), double(scale));
+    }
+    if (oldMode != FE_TONEAREST) std::fesetround(oldMode);
+    return rounded;
+}
+
+} // namespace
+
+double RoundScaledPortable(double value, double scale) {
+    const double product = value * scale;
+    const double error = std::fma(value, scale, -product);
+    const double nearest = std::nearbyint(product);
+    const double offset = product - nearest;
+    // Only a product that is exactly a half can be pushed off the tie by its rounding error.
+    if ((offset == 0.5 || offset == -0.5) && error != 0.0)
+        return error > 0.0 ? std::floor(product) + 1.0 : std::ceil(product) - 1.0;
+    return nearest;
+}
+
+double RoundToExtended(long double value, int decimals) {
+    if (!std::isfinite(value)) return double(value);
     long double scale = 1.0L;
     long double inverse = 1.0L;
     if (decimals == 1) {
@@ -18,12 +50,11 @@ double RoundTo(double value, int decimals) {
         scale = 100.0L;
         inverse = 0.01L;
     }
-    // nearbyintl follows the current rounding mode; make sure it is ties-to-even.
-    const int oldMode = std::fegetround();
-    if (oldMode != FE_TONEAREST) std::fesetround(FE_TONEAREST);
-    const long double rounded = std::nearbyintl(static_cast<long double>(value) * scale);
-    if (oldMode != FE_TONEAREST) std::fesetround(oldMode);
-    return static_cast<double>(rounded * inverse);
+    return static_cast<double>(ScaledNearest(value, scale) * inverse);
+}
+
+double RoundTo(double value, int decimals) {
+    return RoundToExtended(static_cast<long double>(value), decimals);
 }
 
 namespace {
@@ -147,7 +178,7 @@ bool TryReadIniInt(QStringView text, qint32& value) {
     return TryReadInt(t, value);
 }
 
-QString FormatFixed(double value, int decimals) {
+QString FormatFixedEnUS(double value, int decimals) {
     QString s = QString::number(value, 'f', decimals);
     // A value that rounds to zero from below prints without its sign.
     if (s.startsWith(u'-')) {
@@ -156,6 +187,11 @@ QString FormatFixed(double value, int decimals) {
             if (IsDigit(c) && c != u'0') allZero = false;
         if (allZero) s.remove(0, 1);
     }
+    return s;
+}
+
+QString FormatFixed(double value, int decimals) {
+    QString s = FormatFixedEnUS(value, decimals);
     const QString point = QLocale::system().decimalPoint();
     if (point != QStringLiteral(".")) s.replace(u'.', point);
     return s;

@@ -9,23 +9,24 @@ class TIniFile;
 class TSetup_Base {
 public:
     TSetup_Base();
-    virtual ~TSetup_Base();
     TSetup_Base(const TSetup_Base&) = delete;
     TSetup_Base& operator=(const TSetup_Base&) = delete;
 
     virtual bool Load() = 0;
     virtual bool Save() = 0;
     virtual void SetDefaults() = 0;
+    virtual ~TSetup_Base();
 
     // Opens (creating it empty when missing) the INI file. False when it cannot be read or made.
     bool OpenFile(const QString& path);
     void CloseFile();
-
-    bool IsOpen = false;
 
 protected:
     TIniFile* Ini() const { return IniFile.get(); }
 
 private:
     std::unique_ptr<TIniFile> IniFile;
+
+public:
+    bool IsOpen = false;
 };

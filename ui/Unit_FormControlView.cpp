@@ -19,10 +19,6 @@ QLabel* MakeValueLabel(QWidget* parent, QRect geometry, int pixels, unsigned col
     QLabel* label = PanelParts::MakeLabel(parent, geometry.x(), geometry.y(), geometry.width(),
                                           geometry.height(), QString(), color);
     label->setFont(Skin::Font(pixels));
-    label->setAutoFillBackground(true);
-    QPalette pal = label->palette();
-    pal.setColor(QPalette::Window, Qt::black);
-    label->setPalette(pal);
     return label;
 }
 

@@ -21,6 +21,10 @@ QLabel* MakeLabel(QWidget* parent, int left, int top, int width, int height, con
     label->setGeometry(left, top, width, height);
     label->setAlignment(Qt::AlignCenter);
     label->setFont(Skin::Font(21));
+    label->setAutoFillBackground(true);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    label->setPalette(pal);
     SetLabelColor(label, color);
     return label;
 }

@@ -12,7 +12,7 @@ namespace PanelParts {
 // A borderless panel of the window's background colour.
 void PaintBackground(QWidget* panel);
 
-// A centred Open Sans 21 px label over the panel's picture (the product label, "Remote").
+// A centred Open Sans 21 px label on black over the panel's picture (the product label, "Remote").
 QLabel* MakeLabel(QWidget* parent, int left, int top, int width, int height, const QString& text,
                   unsigned color);
 

@@ -33,7 +33,7 @@ double Interpolate(double x0, double y0, double x1, double y1, double x) {
 }
 
 double WavelengthToX(double x, double lo, double hi) {
-    const double mid = Numbers::RoundTo((lo + hi) * 0.5, 1);
+    const double mid = Numbers::RoundToExtended((static_cast<long double>(lo) + hi) * 0.5L, 1);
     if (x < mid) return Interpolate(lo, kRulerLowX, mid, kRulerMidX, x);
     if (x > mid) return Interpolate(mid, kRulerMidX, hi, kRulerHighX, x);
     return kRulerMidX;

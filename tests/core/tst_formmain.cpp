@@ -98,6 +98,22 @@ private slots:
         }
     }
 
+    void tabSelectedWhileAnotherIsShownWins() {
+        // Showing the Scan panel pumps events; a Help click waiting in the queue runs inside.
+        QMetaObject::invokeMethod(
+            Form, [this]() { Form->Image_Tab3Click(); }, Qt::QueuedConnection);
+        Form->Image_Tab2Click();
+        QCOMPARE(Form->ActiveTab, 2);
+        QVERIFY(Form->FormControlHelp->isVisible());
+        QVERIFY(!Form->FormControlScan->isVisible());
+        QVERIFY(!Form->FormControlSet->isVisible());
+        QVERIFY(!Form->Panel_View->isVisible());
+        QCOMPARE(Form->Panel_Main->height(), 426);
+        Form->Image_Tab1Click();
+        QVERIFY(Form->FormControlSet->isVisible());
+        QCOMPARE(Form->Panel_Main->height(), 242);
+    }
+
     void clicksIgnoredWhileBusy() {
         Form->DeviceBusy = true;
         QTest::mouseClick(Form->Image_Tab3_Off, Qt::LeftButton);

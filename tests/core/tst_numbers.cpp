@@ -3,6 +3,7 @@
 #include "core/Unit_Text8.h"
 
 #include <QTest>
+#include <cmath>
 
 class TestNumbers : public QObject {
     Q_OBJECT
@@ -28,6 +29,26 @@ private slots:
         QFETCH(int, decimals);
         QFETCH(double, expected);
         QCOMPARE(Numbers::RoundTo(value, decimals), expected);
+    }
+
+    // Without extended precision the ties are decided by the product's rounding error; the
+    // same table must come out the same.
+    void roundScaledPortable_data() { roundTo_data(); }
+    void roundScaledPortable() {
+        QFETCH(double, value);
+        QFETCH(int, decimals);
+        QFETCH(double, expected);
+        const double scale = decimals == 0 ? 1.0 : decimals == 1 ? 10.0 : 100.0;
+        QCOMPARE(Numbers::RoundScaledPortable(value, scale), std::round(expected * scale));
+    }
+
+    void roundToExtendedKeepsTheExactSum() {
+        // (390.1 + 810) / 2 lies just above 600.05: the sum rounded to a double first would
+        // fall below the half and give 600.0.
+        QCOMPARE(Numbers::RoundToExtended((static_cast<long double>(390.1) + 810.0) * 0.5L, 1),
+                 600.1);
+        QCOMPARE(Numbers::RoundToExtended((static_cast<long double>(400.7) + 800.0) * 0.5L, 1),
+                 600.3);
     }
 
     void readDouble_data() {

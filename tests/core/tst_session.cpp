@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 const QStringList kOpenSequence = {"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"};
@@ -43,6 +44,30 @@ private slots:
         // While the session is open the ticks send nothing.
         QTest::qWait(1500);
         QCOMPARE(app.Commands().size(), kOpenSequence.size());
+    }
+
+    void clickDuringTheOpenSequenceIsRefused() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "100"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        form->SetOpenPauseRounds(15);
+        // Clicks handled inside the pause after identification, while the session holds the
+        // device: they neither query nor move it.
+        bool clicked = false;
+        connect(form, &TForm_Main::StatusMessageShown, this, [&](const QString& text, unsigned) {
+            if (text != "Device found. Please wait...") return;
+            QTimer::singleShot(300, form, [&]() {
+                clicked = true;
+                form->FormControlSet->Image_Button4Click();
+                form->FormControlSet->Image_Button3Click();
+            });
+        });
+        QVERIFY(app.WaitForMessage("Device ready."));
+        QVERIFY(clicked);
+        QVERIFY(app.Sim().WaitForExchanges(int(kOpenSequence.size()), 5000));
+        QTest::qWait(200);
+        QCOMPARE(app.Commands(), kOpenSequence);
     }
 
     void wrongIdentificationKeepsSearching() {

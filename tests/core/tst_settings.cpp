@@ -143,6 +143,20 @@ private slots:
         QVERIFY(written.contains("TimeOut=1000\n"));
     }
 
+    void byteOrderMarkIsSkipped() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        WriteAll(folder + "VuzaRavarede.ini",
+                 "\xEF\xBB\xBF[Info]\r\nType=QVL Rari v2\r\n[Remote]\r\nPortNum=6000\r\n");
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QCOMPARE(setup.PortNum, 6000);
+        }
+        const QByteArray written = ReadAll(folder + "VuzaRavarede.ini");
+        QCOMPARE(written.count("[Info]"), 1);
+        QVERIFY(written.contains("PortNum=6000\n"));
+    }
+
     void changedPortNameReachesFile() {
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
@@ -152,6 +166,20 @@ private slots:
         }
         TSetup_VuzaRavarede again(folder, "VuzaRavarede.ini");
         QCOMPARE(again.PortName, QStringLiteral("COM3"));
+    }
+
+    void folderThatCannotHoldTheFileMeansDefaultsAndNoWrite() {
+        // Works whatever the rights: the "folder" is a plain file.
+        QTemporaryDir dir;
+        WriteAll(dir.path() + "/plain", "not a folder");
+        const QString folder = dir.path() + "/plain/";
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QVERIFY(!setup.IsOpen);
+            QCOMPARE(setup.TimeOut, 1000);
+            setup.PortName = "COM9";
+        }
+        QCOMPARE(ReadAll(dir.path() + "/plain"), QByteArray("not a folder"));
     }
 
     void readOnlyFolderUsesDefaultsAndWritesNothing() {

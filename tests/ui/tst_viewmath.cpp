@@ -48,6 +48,8 @@ private slots:
         QTest::newRow("rounded mid, lower scale")
             << 495.1 << 390.0 << 810.5 << 140.0 + 105.1 * 314.0 / (600.2 - 390.0);
         QTest::newRow("rounded mid, hi") << 810.5 << 390.0 << 810.5 << 768.0;
+        // (390.1 + 810) / 2 lies just above 600.05 only when the sum is kept exact.
+        QTest::newRow("mid from the exact sum") << 600.1 << 390.1 << 810.0 << 454.0;
     }
     void wavelengthToX() {
         QFETCH(double, x);
