@@ -4,6 +4,7 @@
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_setupvuzaravarede.h"
+#include "ui/Unit_PanelParts.h"
 #include "ui/Unit_Skin.h"
 #include "ui/Unit_SkinImage.h"
 
@@ -24,10 +25,7 @@ constexpr int kSliderMax = 638;
 QWidget* MakePanel(QWidget* parent, int top, int height) {
     auto* panel = new QWidget(parent);
     panel->setGeometry(0, top, kWindowWidth, height);
-    panel->setAutoFillBackground(true);
-    QPalette pal = panel->palette();
-    pal.setColor(QPalette::Window, Colors::ToQColor(Colors::clWindow));
-    panel->setPalette(pal);
+    PanelParts::PaintBackground(panel);
     return panel;
 }
 
@@ -42,10 +40,7 @@ void TForm_Main::BuildSkin() {
         icon.addPixmap(TSkinImage::LoadSkin(QStringLiteral("icon_%1").arg(size)));
     setWindowIcon(icon);
     setFixedSize(kWindowWidth, kWindowHeight);
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Colors::ToQColor(Colors::clWindow));
-    setPalette(pal);
+    PanelParts::PaintBackground(this);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     setWindowOpacity(1.0);
@@ -99,16 +94,12 @@ void TForm_Main::BuildSkin() {
     Label_Message->setFont(Skin::Font(21));
     // Double-clicks on the text reach the message bar's picture below it.
     Label_Message->setAttribute(Qt::WA_TransparentForMouseEvents);
-    QPalette labelPalette = Label_Message->palette();
-    labelPalette.setColor(QPalette::WindowText, Colors::ToQColor(Colors::clLabelGrey));
-    Label_Message->setPalette(labelPalette);
+    PanelParts::SetLabelColor(Label_Message, Colors::clLabelGrey);
     Label_Message->setText(QStringLiteral("Please wait..."));
 }
 
 void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {
-    QPalette pal = Label_Message->palette();
-    pal.setColor(QPalette::WindowText, Colors::ToQColor(color));
-    Label_Message->setPalette(pal);
+    PanelParts::SetLabelColor(Label_Message, color);
     Label_Message->setText(text);
     emit StatusMessageShown(text, color);
     // Painted at once, also in the middle of a long operation.

@@ -1,6 +1,7 @@
 // The instrument driver over an in-memory port: opening and closing, the receive buffer, one
 // exchange with answer recognition, the instrument's commands and the communication log.
 #include "DriverRig.h"
+#include "RunCommand.h"
 
 #include "core/Unit_EventPump.h"
 
@@ -633,19 +634,7 @@ private slots:
         rig.dev.Info = {"old", "old", "old", "old", "old"};
         const qsizetype logged = rig.Log().size();
 
-        bool done = false;
-        if (op == "DEVICE")
-            done = rig.dev.CommandDevice();
-        else if (op == "HOME")
-            done = rig.dev.CommandHome();
-        else if (op == "POS")
-            done = rig.dev.CommandPos();
-        else if (op == "GO")
-            done = rig.dev.CommandGo(args[0], args[1], args[2]);
-        else if (op == "INFO")
-            done = rig.dev.CommandInfo(args[0]);
-        else if (op == "BKEN")
-            done = rig.dev.CommandBken(args[0] == 1);
+        const bool done = RunCommand(rig.dev, op, args);
         QCOMPARE(done, ok);
 
         const QStringList log = rig.LogSince(logged);

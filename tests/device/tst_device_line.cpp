@@ -1,6 +1,7 @@
 // The driver over a real pseudo-terminal, against the instrument simulator: every exchange goes
 // through the serial port layer, Qt's serial port and the kernel's terminal line.
 #include "LogLines.h"
+#include "RunCommand.h"
 #include "support/SimProcess.h"
 
 #include "core/Unit_EventPump.h"
@@ -138,19 +139,7 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        bool done = false;
-        if (op == "DEVICE")
-            done = rig.dev.CommandDevice();
-        else if (op == "HOME")
-            done = rig.dev.CommandHome();
-        else if (op == "POS")
-            done = rig.dev.CommandPos();
-        else if (op == "GO")
-            done = rig.dev.CommandGo(args[0], args[1], args[2]);
-        else if (op == "INFO")
-            done = rig.dev.CommandInfo(args[0]);
-        else if (op == "BKEN")
-            done = rig.dev.CommandBken(args[0] == 1);
+        const bool done = RunCommand(rig.dev, op, args);
         const qint64 elapsed = clock.elapsed();
         QCOMPARE(done, ok);
 

@@ -275,30 +275,30 @@ QImage setEditFrame(const QString& caption, const QString& description, const QC
     return img;
 }
 
-QImage resetButton(int width, bool pressed) {
+using SymbolPainter = void (*)(QPainter&, QPointF, qreal, const QColor&);
+
+// A tall action button: its symbol above its caption, grey at rest, blue and one pixel lower
+// while pressed.
+QImage actionButton(int width, bool pressed, SymbolPainter symbol, const QString& caption,
+                    const QFont& captionFont) {
     QImage img = canvas(width, 135);
     QPainter p;
     beginPainting(p, img);
     drawButtonBody(p, QRect(0, 0, width, 135), pressed ? ButtonLook::Pressed : ButtonLook::Idle);
     const QColor ink = pressed ? QColor(Qt::white) : kTextNormal;
     const qreal dy = pressed ? 1 : 0;
-    drawResetSymbol(p, QPointF(width / 2.0, 53 + dy), 26, ink);
-    drawText(p, QRectF(0, 82 + dy, width, 24), "Reset", font(16, Weight::Semibold), ink);
+    symbol(p, QPointF(width / 2.0, 53 + dy), 26, ink);
+    drawText(p, QRectF(0, 82 + dy, width, 24), caption, captionFont, ink);
     p.end();
     return img;
 }
 
+QImage resetButton(int width, bool pressed) {
+    return actionButton(width, pressed, drawResetSymbol, "Reset", font(16, Weight::Semibold));
+}
+
 QImage goButton(int width, bool pressed) {
-    QImage img = canvas(width, 135);
-    QPainter p;
-    beginPainting(p, img);
-    drawButtonBody(p, QRect(0, 0, width, 135), pressed ? ButtonLook::Pressed : ButtonLook::Idle);
-    const QColor ink = pressed ? QColor(Qt::white) : kTextNormal;
-    const qreal dy = pressed ? 1 : 0;
-    drawGoSymbol(p, QPointF(width / 2.0, 53 + dy), 26, ink);
-    drawText(p, QRectF(0, 82 + dy, width, 24), "Go", font(20, Weight::Bold), ink);
-    p.end();
-    return img;
+    return actionButton(width, pressed, drawGoSymbol, "Go", font(20, Weight::Bold));
 }
 
 // Frame of a Scan panel field: name and unit, and the well of the edit box (96x48 at 12,76,
