@@ -35,9 +35,10 @@ void TForm_Main::BuildSkin() {
     Skin::LoadFonts();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setWindowTitle(QStringLiteral("QVL Rari v2.0"));
+    // QIcon adds the @2x copies itself on a high-density screen.
     QIcon icon;
     for (int size : {128, 64, 48, 32, 16})
-        icon.addPixmap(TSkinImage::LoadSkin(QStringLiteral("icon_%1").arg(size)));
+        icon.addFile(QStringLiteral(":/skin/icon_%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
     setFixedSize(kWindowWidth, kWindowHeight);
     PanelParts::PaintBackground(this);

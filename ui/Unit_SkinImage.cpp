@@ -10,17 +10,40 @@ TSkinImage::TSkinImage(const QString& resource, QWidget* parent, int left, int t
     setAttribute(Qt::WA_OpaquePaintEvent, !Pixmap.isNull());
 }
 
-QPixmap TSkinImage::LoadSkin(const QString& resource) {
-    return QPixmap(QStringLiteral(":/skin/") + resource + QStringLiteral(".png"));
+int TSkinImage::PictureScale(qreal devicePixelRatio) {
+    return devicePixelRatio > 1 ? 2 : 1;
+}
+
+QPixmap TSkinImage::LoadSkin(const QString& resource, qreal devicePixelRatio) {
+    // A QPixmap made from a file name never looks for the @2x copy by itself (only QIcon does),
+    // so the copy is chosen here.
+    const QString path = QStringLiteral(":/skin/") + resource;
+    if (PictureScale(devicePixelRatio) == 2) {
+        QPixmap sharp(path + QStringLiteral("@2x.png"));
+        if (!sharp.isNull()) {
+            sharp.setDevicePixelRatio(2);
+            return sharp;
+        }
+    }
+    return QPixmap(path + QStringLiteral(".png"));
 }
 
 void TSkinImage::SetPicture(const QString& resource) {
-    Pixmap = LoadSkin(resource);
-    if (!Pixmap.isNull()) resize(Pixmap.size());
+    Resource = resource;
+    LoadPicture();
+    if (!Pixmap.isNull()) resize(Pixmap.deviceIndependentSize().toSize());
     update();
 }
 
+void TSkinImage::LoadPicture() {
+    Scale = PictureScale(devicePixelRatioF());
+    Pixmap = LoadSkin(Resource, Scale);
+}
+
 void TSkinImage::paintEvent(QPaintEvent*) {
+    // The window may have moved to a screen of another pixel density since the picture was
+    // loaded; the widget keeps its size, only the copy drawn changes.
+    if (PictureScale(devicePixelRatioF()) != Scale) LoadPicture();
     if (Pixmap.isNull()) return;
     QPainter painter(this);
     // Pictures are drawn at their own size; the band bar is the one picture stretched.

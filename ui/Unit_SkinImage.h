@@ -8,14 +8,20 @@ class TSkinImage : public QWidget {
     Q_OBJECT
 public:
     // `resource` is a picture of the skin, e.g. "set_base" for ":/skin/set_base.png". The widget
-    // takes the picture's size unless `stretch` lets it fill whatever size it is given.
+    // takes the picture's size (in the window's units, whatever the screen's pixel density).
     TSkinImage(const QString& resource, QWidget* parent, int left = 0, int top = 0);
 
     void SetPicture(const QString& resource);
     const QPixmap& Picture() const { return Pixmap; }
 
-    // Loads a skin picture; a missing picture gives a null pixmap.
-    static QPixmap LoadSkin(const QString& resource);
+    // Loads a skin picture for a screen of the given device pixel ratio. Above 1 it is the copy
+    // drawn at twice the size (name@2x.png), marked so that it paints at the same size as the
+    // plain picture, only sharper; without such a copy the plain picture. A missing picture
+    // gives a null pixmap.
+    static QPixmap LoadSkin(const QString& resource, qreal devicePixelRatio = 1);
+    // Which copy of the pictures suits a screen: 1 for the plain pictures, 2 for the @2x ones.
+    // Fractional ratios above 1 take the larger copy: scaling down keeps the edges sharp.
+    static int PictureScale(qreal devicePixelRatio);
 
 signals:
     void Click();
@@ -32,6 +38,10 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    void LoadPicture();
+
+    QString Resource;
     QPixmap Pixmap;
+    int Scale = 1; // the copy Pixmap was loaded from
     bool Pressed = false;
 };

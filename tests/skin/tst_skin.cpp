@@ -1,5 +1,6 @@
 // The skin as the program finds it in its resources: every picture at the exact size its control
-// has, the fonts, and the areas that controls laid over the pictures rely on.
+// has and its sharp copy at exactly twice that size, the fonts, and the areas that controls laid
+// over the pictures rely on, in both copies.
 
 #include <QFontDatabase>
 #include <QImage>
@@ -7,8 +8,19 @@
 
 namespace {
 
-QImage skinPicture(const QString& name) {
-    return QImage(":/skin/" + name);
+QImage skinPicture(const QString& name, int ratio = 1) {
+    QString file = name;
+    if (ratio != 1) file.insert(file.lastIndexOf('.'), QString("@%1x").arg(ratio));
+    return QImage(":/skin/" + file);
+}
+
+QRect scaled(const QRect& r, int ratio) {
+    return QRect(r.topLeft() * ratio, r.size() * ratio);
+}
+
+// A row for the plain picture (ratio 1) or its sharp copy (ratio 2).
+QTestData& newRow(const QString& name, int ratio) {
+    return QTest::newRow(qPrintable(ratio == 1 ? name : name + " @2x"));
 }
 
 // Every pixel of area in image has exactly colour.
@@ -108,10 +120,12 @@ void TestSkin::pictureHasItsSize_data() {
 void TestSkin::pictureHasItsSize() {
     QFETCH(QString, name);
     QFETCH(QSize, size);
-    const QImage image = skinPicture(name);
-    QVERIFY2(!image.isNull(), qPrintable(":/skin/" + name + " is missing"));
-    QCOMPARE(image.size(), size);
-    QVERIFY2(!image.hasAlphaChannel(), "skin pictures are 24-bit RGB");
+    for (int ratio : {1, 2}) {
+        const QImage image = skinPicture(name, ratio);
+        QVERIFY2(!image.isNull(), qPrintable(QString("%1 at %2x is missing").arg(name).arg(ratio)));
+        QCOMPARE(image.size(), size * ratio);
+        QVERIFY2(!image.hasAlphaChannel(), "skin pictures are 24-bit RGB");
+    }
 }
 
 void TestSkin::fontsLoad_data() {
@@ -130,86 +144,111 @@ void TestSkin::fontsLoad() {
 
 void TestSkin::editBoxesSitInWells_data() {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ratio");
     QTest::addColumn<QRect>("box");
     QTest::addColumn<QRgb>("colour");
-    for (const char* name : {"set_edit1_mode1.png", "set_edit2_mode1.png", "set_edit1_mode2.png",
-                             "set_edit2_mode2.png"})
-        QTest::newRow(name) << QString(name) << QRect(16, 72, 144, 48) << qRgb(0x23, 0x23, 0x23);
-    for (int i = 1; i <= 5; ++i) {
-        const QString name = QString("scan_edit%1.png").arg(i);
-        QTest::newRow(qPrintable(name)) << name << QRect(12, 76, 96, 48) << qRgb(0x22, 0x22, 0x22);
+    for (int ratio : {1, 2}) {
+        for (const char* name : {"set_edit1_mode1.png", "set_edit2_mode1.png",
+                                 "set_edit1_mode2.png", "set_edit2_mode2.png"})
+            newRow(name, ratio) << QString(name) << ratio << QRect(16, 72, 144, 48)
+                                << qRgb(0x23, 0x23, 0x23);
+        for (int i = 1; i <= 5; ++i) {
+            const QString name = QString("scan_edit%1.png").arg(i);
+            newRow(name, ratio) << name << ratio << QRect(12, 76, 96, 48) << qRgb(0x22, 0x22, 0x22);
+        }
     }
 }
 
 void TestSkin::editBoxesSitInWells() {
     QFETCH(QString, name);
+    QFETCH(int, ratio);
     QFETCH(QRect, box);
     QFETCH(QRgb, colour);
     QString where;
-    QVERIFY2(isFilled(skinPicture(name), box, colour, &where), qPrintable(where));
+    QVERIFY2(isFilled(skinPicture(name, ratio), scaled(box, ratio), colour, &where),
+             qPrintable(where));
 }
 
 void TestSkin::labelsSitOnBlack_data() {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ratio");
     QTest::addColumn<QRect>("label");
-    QTest::newRow("set product") << "set_base.png" << QRect(440, 24, 416, 28);
-    QTest::newRow("scan product") << "scan_base.png" << QRect(440, 24, 416, 28);
-    // The range labels lie in the ruler's trough, which starts at x 61.
-    QTest::newRow("range min") << "view_base.png" << QRect(61, 70, 71, 32);
-    QTest::newRow("range max") << "view_base.png" << QRect(780, 70, 69, 32);
-    QTest::newRow("sw value") << "view_edit4_base.png" << QRect(9, 21, 56, 22);
-    QTest::newRow("lw value") << "view_edit5_base.png" << QRect(38, 21, 56, 22);
-    QTest::newRow("cwl value") << "view_edit3_base.png" << QRect(48, 3, 56, 22);
-    QTest::newRow("fwhm value") << "view_edit3_base.png" << QRect(104, 3, 72, 22);
+    for (int ratio : {1, 2}) {
+        auto add = [ratio](const char* row, const char* name, const QRect& label) {
+            newRow(row, ratio) << QString(name) << ratio << label;
+        };
+        add("set product", "set_base.png", QRect(440, 24, 416, 28));
+        add("scan product", "scan_base.png", QRect(440, 24, 416, 28));
+        // The range labels lie in the ruler's trough, which starts at x 61.
+        add("range min", "view_base.png", QRect(61, 70, 71, 32));
+        add("range max", "view_base.png", QRect(780, 70, 69, 32));
+        add("sw value", "view_edit4_base.png", QRect(9, 21, 56, 22));
+        add("lw value", "view_edit5_base.png", QRect(38, 21, 56, 22));
+        add("cwl value", "view_edit3_base.png", QRect(48, 3, 56, 22));
+        add("fwhm value", "view_edit3_base.png", QRect(104, 3, 72, 22));
+    }
 }
 
 void TestSkin::labelsSitOnBlack() {
     QFETCH(QString, name);
+    QFETCH(int, ratio);
     QFETCH(QRect, label);
     QString where;
-    QVERIFY2(isFilled(skinPicture(name), label, qRgb(0, 0, 0), &where), qPrintable(where));
+    QVERIFY2(isFilled(skinPicture(name, ratio), scaled(label, ratio), qRgb(0, 0, 0), &where),
+             qPrintable(where));
 }
 
 void TestSkin::markersHaveTheirLineColumns_data() {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("first"); // columns counted from 1
+    QTest::addColumn<int>("ratio");
+    QTest::addColumn<int>("first"); // columns counted from 1, in 1x units
     QTest::addColumn<int>("last");
-    QTest::newRow("cwl") << "view_pos_cwl.png" << 3 << 4;
-    QTest::newRow("sw") << "view_pos_sw.png" << 2 << 4;
-    QTest::newRow("lw") << "view_pos_lw.png" << 3 << 5;
+    for (int ratio : {1, 2}) {
+        newRow("cwl", ratio) << "view_pos_cwl.png" << ratio << 3 << 4;
+        newRow("sw", ratio) << "view_pos_sw.png" << ratio << 2 << 4;
+        newRow("lw", ratio) << "view_pos_lw.png" << ratio << 3 << 5;
+    }
 }
 
 void TestSkin::markersHaveTheirLineColumns() {
     QFETCH(QString, name);
+    QFETCH(int, ratio);
     QFETCH(int, first);
     QFETCH(int, last);
-    const QImage marker = skinPicture(name);
+    const QImage marker = skinPicture(name, ratio);
     const QRgb bar = qRgb(0x3F, 0x3F, 0x3F);
-    const QRgb line = marker.pixel(first - 1, 16);
+    const QRgb line = marker.pixel((first - 1) * ratio, 16);
     QVERIFY(line != bar);
     QString where;
-    for (int column = 1; column <= 8; ++column) {
-        const bool inLine = column >= first && column <= last;
-        QVERIFY2(isFilled(marker, QRect(column - 1, 0, 1, 33), inLine ? line : bar, &where),
+    for (int column = 0; column < 8 * ratio; ++column) {
+        const int unit = column / ratio + 1;
+        const bool inLine = unit >= first && unit <= last;
+        QVERIFY2(isFilled(marker, QRect(column, 0, 1, 33 * ratio), inLine ? line : bar, &where),
                  qPrintable(where));
     }
-    QVERIFY2(isFilled(skinPicture("view_pos_range.png"), QRect(0, 0, 20, 33), bar, &where),
+    QVERIFY2(isFilled(skinPicture("view_pos_range.png", ratio), QRect(0, 0, 20, 33 * ratio), bar,
+                      &where),
              qPrintable(where));
 }
 
 void TestSkin::titleBarPiecesBlendIn_data() {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ratio");
     QTest::addColumn<QPoint>("place");
-    QTest::newRow("minimise") << "title_button1.png" << QPoint(776, 2);
-    QTest::newRow("close") << "title_button2.png" << QPoint(836, 2);
-    QTest::newRow("slider track") << "slide_base.png" << QPoint(560, 10);
+    for (int ratio : {1, 2}) {
+        newRow("minimise", ratio) << "title_button1.png" << ratio << QPoint(776, 2);
+        newRow("close", ratio) << "title_button2.png" << ratio << QPoint(836, 2);
+        newRow("slider track", ratio) << "slide_base.png" << ratio << QPoint(560, 10);
+    }
 }
 
 void TestSkin::titleBarPiecesBlendIn() {
     QFETCH(QString, name);
+    QFETCH(int, ratio);
     QFETCH(QPoint, place);
     QString where;
-    QVERIFY2(bordersMatch(skinPicture(name), skinPicture("title_base.png"), place, &where),
+    QVERIFY2(bordersMatch(skinPicture(name, ratio), skinPicture("title_base.png", ratio),
+                          place * ratio, &where),
              qPrintable(where));
 }
 

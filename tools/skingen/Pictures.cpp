@@ -84,7 +84,7 @@ QImage drawTrack(QImage titleWithTrack) {
 }
 
 QImage knob(const QImage& titleWithTrack) {
-    QImage img = titleWithTrack.copy(kKnobRect);
+    QImage img = cut(titleWithTrack, kKnobRect);
     QPainter p;
     beginPainting(p, img);
     const QPointF c(14.5, 14.5);
@@ -113,7 +113,7 @@ QImage knob(const QImage& titleWithTrack) {
 }
 
 QImage titleButton(const QImage& title, const QRect& place, bool close) {
-    QImage img = title.copy(place);
+    QImage img = cut(title, place);
     QPainter p;
     beginPainting(p, img);
     const QColor ink(0xC4, 0xC4, 0xC4);
@@ -427,7 +427,7 @@ std::vector<Picture> drawMainWindowPictures() {
     out.push_back({"title_base.png", title});
     out.push_back({"title_button1.png", titleButton(bare, kMinimiseRect, false)});
     out.push_back({"title_button2.png", titleButton(bare, kCloseRect, true)});
-    out.push_back({"slide_base.png", withTrack.copy(kTrackRect)});
+    out.push_back({"slide_base.png", cut(withTrack, kTrackRect)});
     out.push_back({"slide_button.png", knob(withTrack)});
     const char* captions[] = {"SET", "SCAN", "HELP"};
     for (int i = 0; i < 3; ++i) {

@@ -45,10 +45,32 @@ qreal textWidth(const QFont& f, const QString& text) {
     return QFontMetricsF(f).horizontalAdvance(text) - f.letterSpacing();
 }
 
+namespace {
+int gScale = 1;
+}
+
+void setScale(int ratio) {
+    gScale = ratio;
+}
+
+int scale() {
+    return gScale;
+}
+
 QImage canvas(int width, int height, const QColor& fill) {
-    QImage image(width, height, QImage::Format_RGB32);
+    QImage image(width * gScale, height * gScale, QImage::Format_RGB32);
+    image.setDevicePixelRatio(gScale);
     image.fill(fill);
     return image;
+}
+
+QImage cut(const QImage& image, const QRect& area) {
+    const qreal ratio = image.devicePixelRatio();
+    const QRect pixels(QPoint(int(area.x() * ratio), int(area.y() * ratio)),
+                       QSize(int(area.width() * ratio), int(area.height() * ratio)));
+    QImage part = image.copy(pixels);
+    part.setDevicePixelRatio(ratio);
+    return part;
 }
 
 void beginPainting(QPainter& p, QImage& image) {

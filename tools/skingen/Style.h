@@ -50,8 +50,16 @@ bool loadFonts(const QString& skinFolder);
 QFont font(qreal pixels, Weight weight = Weight::Regular, qreal letterSpacing = 0);
 qreal textWidth(const QFont& f, const QString& text);
 
-// A picture of the given size filled with one colour, ready to paint on.
+// Pictures are drawn in the program's pixel units at a device pixel ratio (1, or 2 for the
+// name@2x.png copies of high-density screens): every coordinate below stays in 1x units and the
+// painter scales. setScale chooses the ratio of the canvases made from then on.
+void setScale(int ratio);
+int scale();
+
+// A picture of the given size (in 1x units) filled with one colour, ready to paint on.
 QImage canvas(int width, int height, const QColor& fill = kWindow);
+// The part of a picture at `area`, given in 1x units.
+QImage cut(const QImage& image, const QRect& area);
 void beginPainting(QPainter& p, QImage& image);
 
 // Draws text with its capitals centred vertically in box (optical centre, not the line box).

@@ -31,21 +31,33 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    std::vector<skin::Picture> pictures;
-    for (auto&& group : {skin::drawMainWindowPictures(), skin::drawSetPanelPictures(),
-                         skin::drawScanPanelPictures(), skin::drawViewStripPictures()})
-        pictures.insert(pictures.end(), group.begin(), group.end());
-    pictures.push_back({"help_base.png", skin::drawHelpPage()});
+    // Every picture twice: at its own size, and drawn again at twice the size (not scaled up)
+    // as name@2x.png, which the program shows on screens with a device pixel ratio of 2.
+    for (const int ratio : {1, 2}) {
+        skin::setScale(ratio);
+        std::vector<skin::Picture> pictures;
+        for (auto&& group : {skin::drawMainWindowPictures(), skin::drawSetPanelPictures(),
+                             skin::drawScanPanelPictures(), skin::drawViewStripPictures()})
+            pictures.insert(pictures.end(), group.begin(), group.end());
+        pictures.push_back({"help_base.png", skin::drawHelpPage()});
 
-    for (const skin::Picture& picture : pictures) {
-        // 24-bit RGB, as the program expects; PNG keeps it lossless.
-        const QImage rgb = picture.image.convertToFormat(QImage::Format_RGB888);
-        const QString path = folder.filePath(picture.name);
-        if (!rgb.save(path, "PNG")) {
-            err << "skingen: cannot write " << path << "\n";
-            return 1;
+        for (const skin::Picture& picture : pictures) {
+            QString name = picture.name;
+            if (ratio != 1) name.insert(name.lastIndexOf('.'), QString("@%1x").arg(ratio));
+            // A picture made without canvas() would come out at 1x under a 2x name.
+            if (picture.image.devicePixelRatio() != ratio) {
+                err << "skingen: " << name << " was not drawn at ratio " << ratio << "\n";
+                return 1;
+            }
+            // 24-bit RGB, as the program expects; PNG keeps it lossless.
+            const QImage rgb = picture.image.convertToFormat(QImage::Format_RGB888);
+            const QString path = folder.filePath(name);
+            if (!rgb.save(path, "PNG")) {
+                err << "skingen: cannot write " << path << "\n";
+                return 1;
+            }
+            out << name << " " << rgb.width() << "x" << rgb.height() << "\n";
         }
-        out << picture.name << " " << rgb.width() << "x" << rgb.height() << "\n";
     }
     return 0;
 }
