@@ -17,6 +17,7 @@ namespace {
 const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
 const QString kSetNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
 const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
+const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
 
 } // namespace
 
@@ -191,16 +192,25 @@ bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
         Main->ShowStatusMessage(notReady, Colors::clMsgSilver);
         return false;
     }
+    // A remote operation that stops before doing anything says so: the client must not take
+    // the previous request's result for this one's.
+    const auto busy = [&]() {
+        if (remote) Main->SetRemoteResult(failWord, "NONE", kDeviceBusy);
+        return false;
+    };
     // While another operation holds the device, or its exchange waits for an answer, a click
     // handled inside it is refused before its position query: the query would take the running
     // exchange's answer, and its failure would close the session under that operation.
-    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return false;
+    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return busy();
     if (!Main->RefreshPositions()) {
+        if (remote)
+            Main->SetRemoteResult(failWord, Messages::Code(Messages::ERRDV02).toLatin1(),
+                                  Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();
         return false;
     }
-    return Main->TryLockDevice();
+    return Main->TryLockDevice() || busy();
 }
 
 void TForm_ControlSet::RunSet(Caller caller) {

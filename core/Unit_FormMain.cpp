@@ -19,7 +19,8 @@ constexpr int kPanelMainHeight = 242;
 constexpr int kPanelMainHelpHeight = 426;
 } // namespace
 
-TForm_Main::TForm_Main(const QString& exeFolder, QWidget* parent) : QWidget(parent) {
+TForm_Main::TForm_Main(const QString& exeFolder, const QString& remoteListen, QWidget* parent)
+    : QWidget(parent), RemoteListenAddress(remoteListen) {
     ExeFolder = QDir::fromNativeSeparators(exeFolder);
     if (!ExeFolder.endsWith(u'/')) ExeFolder += u'/';
     BuildSkin();

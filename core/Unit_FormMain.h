@@ -6,10 +6,11 @@
 //   core/Unit_FormMain.cpp            start-up, shutdown, tab switching
 //   core/Unit_FormMainSession.cpp     device search and session, facade, device information
 //   caldata/Unit_FormMainCalData.cpp  table lookups, MoveTo, calibration file import
-//   remote/Unit_FormMainRemote.cpp    remote state and result store
+//   remote/Unit_FormMainRemote.cpp    remote server, request processing and result store
 //   ui/Unit_FormMainSkin.cpp          skin, title bar, slider, tabs, message bar
 
 #include "caldata/Unit_CalibrationTable.h"
+#include "remote/Unit_RemoteProtocol.h"
 
 #include <QByteArray>
 #include <QLocale>
@@ -21,6 +22,7 @@
 
 class QLabel;
 class QTcpServer;
+class QTcpSocket;
 class QTimer;
 class TDevice_VuzaRavarede;
 class TSetup_VuzaRavarede;
@@ -34,8 +36,10 @@ class TForm_Main : public QWidget, public CalibrationLookups {
     Q_OBJECT
 public:
     // Creates the window and runs the start-up (FormCreate). `exeFolder` is the program's folder:
-    // the settings file, Log/, Cal/ and ports/ lie in it.
-    explicit TForm_Main(const QString& exeFolder, QWidget* parent = nullptr);
+    // the settings file, Log/, Cal/ and ports/ lie in it. `remoteListen` keeps the remote server
+    // to one local address (an IP address text); empty: all addresses.
+    explicit TForm_Main(const QString& exeFolder, const QString& remoteListen = QString(),
+                        QWidget* parent = nullptr);
     ~TForm_Main() override;
 
     // Shutdown steps that run while the event loop is still alive (FormClose). Safe to call more
@@ -90,12 +94,19 @@ public:
     using CalDataDialog = std::function<QString(const QString& title, const QString& presetName)>;
     void SetCalDataDialog(CalDataDialog dialog) { OpenDialog_CalData = std::move(dialog); }
 
-    // ---- remote state and result store
+    // ---- remote server and result store
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                          const QByteArray& text);
     bool IsRemoteControlled() const;
     void Action_RemoteServerStartExecute();
     void Action_RemoteServerStopExecute();
+    void Action_RemoteServerProcessExecute();
+    void ServerSocketClientConnect();
+    void ServerSocketClientDisconnect(QTcpSocket* socket);
+    void ServerSocketClientRead(QTcpSocket* socket);
+    void ServerSocketClientError(QTcpSocket* socket);
+    // The port the remote server listens on, 0 when it does not listen.
+    quint16 RemoteServerPort() const;
 
     // ---- message bar
     void ShowStatusMessage(const QString& text, unsigned color);
@@ -142,6 +153,9 @@ public:
     QByteArray RemoteResponse;
     QByteArray RemoteErrorCode;
     QByteArray RemoteErrorText;
+    qint32 RemoteClientCount = 0;
+    RemoteLineBuffer RemoteRxBuffer;
+    QByteArray RemoteRequest;
 
     bool SliderDragging = false;
     qint32 SliderGrabX = 0;
@@ -188,6 +202,11 @@ protected:
 private:
     void BuildSkin();
     bool IsRemoteListening() const;
+    // Selects a tab for a remote request (also while the device is busy, unlike a click).
+    void SelectTabForRemote(int tab);
+    // Moves the bytes waiting on the controlling connection into the receive buffer.
+    void ReadRemoteBytes();
+    void SendRemoteResponse(QTcpSocket* socket);
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
 
@@ -195,4 +214,11 @@ private:
     PortProbe ProbePortFn;
     int OpenPauseRounds = 50;
     bool Released = false;
+
+    QString RemoteListenAddress;
+    // The controlling connection, and every open one (rejected ones until they are closed).
+    QPointer<QTcpSocket> RemoteClient;
+    QList<QTcpSocket*> RemoteSockets;
+    // The last client has left and its running scan is being stopped.
+    bool RemoteReleasing = false;
 };

@@ -3,13 +3,34 @@
 #include "core/Unit_Application.h"
 #include "core/Unit_FormMain.h"
 
+#include <QCommandLineParser>
+#include <QHostAddress>
 #include <QTimer>
+#include <cstdio>
 #include <exception>
 
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("QVL Rari v2.1"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Control program for the QVL Rari tunable band-pass filter."));
+    parser.addHelpOption();
+    const QCommandLineOption listenOption(
+        QStringLiteral("remote-listen"),
+        QStringLiteral("Remote control listens on this local IP address only (for example "
+                       "127.0.0.1) instead of on all addresses."),
+        QStringLiteral("ADDRESS"));
+    parser.addOption(listenOption);
+    parser.process(app);
+    const QString remoteListen = parser.value(listenOption);
+    if (!remoteListen.isEmpty() && QHostAddress(remoteListen).isNull()) {
+        std::fprintf(stderr, "VuzaRavarede: --remote-listen needs an IP address, not \"%s\"\n",
+                     qPrintable(remoteListen));
+        return 2;
+    }
 
     TForm_Main* form = nullptr;
     bool running = false;
@@ -22,7 +43,7 @@ int main(int argc, char** argv) {
     });
     int result = 0;
     try {
-        form = new TForm_Main(QCoreApplication::applicationDirPath());
+        form = new TForm_Main(QCoreApplication::applicationDirPath(), remoteListen);
         form->show();
         running = true;
         if (signalled) QTimer::singleShot(0, form, &TForm_Main::RequestClose);

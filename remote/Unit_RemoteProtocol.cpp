@@ -1,11 +1,11 @@
 #include "remote/Unit_RemoteProtocol.h"
 
-void RemoteRxBuffer::Clear() {
+void RemoteLineBuffer::Clear() {
     Bytes.fill('\0');
     Bytes.clear();
 }
 
-void RemoteRxBuffer::Append(const QByteArray& bytes) {
+void RemoteLineBuffer::Append(const QByteArray& bytes) {
     // Dropping the oldest bytes before and after appending keeps exactly the newest Capacity
     // bytes of everything received, however the data was cut into arrivals.
     const qsizetype n = bytes.size();
@@ -17,7 +17,7 @@ void RemoteRxBuffer::Append(const QByteArray& bytes) {
     Bytes.append(bytes);
 }
 
-bool RemoteRxBuffer::TakeLine(QByteArray& line) {
+bool RemoteLineBuffer::TakeLine(QByteArray& line) {
     const qsizetype cr = Bytes.indexOf('\r');
     if (cr < 0) return false;
     line = Bytes.left(cr);

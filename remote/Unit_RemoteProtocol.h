@@ -11,7 +11,7 @@
 // The bytes received from the controlling client and not yet taken as a line. It never holds
 // more than Capacity bytes: when more arrive, the oldest are dropped, so it always holds the
 // newest bytes of what was received.
-class RemoteRxBuffer {
+class RemoteLineBuffer {
 public:
     static constexpr qsizetype Capacity = 1024;
 

@@ -251,14 +251,21 @@ private slots:
         QCOMPARE(Form->RemoteErrorCode, QByteArray());
         VerifyIdle();
 
-        // A failed position query stores nothing: the previous result stays.
+        // An operation that cannot start says why instead of leaving the previous result.
+        Form->SetRemoteResult("SETC OK", QByteArray(), QByteArray());
+        QVERIFY(Form->TryLockDevice());
+        Set->Action_RemoteControl_Reset();
+        Form->UnlockDevice();
+        QCOMPARE(Form->RemoteResponse, QByteArray("RESET FAIL"));
+        QCOMPARE(Form->RemoteErrorCode, QByteArray("NONE"));
+        QCOMPARE(Form->RemoteErrorText, QByteArray("Device busy."));
         QVERIFY(App->Sim().SendControl("silent on"));
         QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
-        Form->SetRemoteResult(QByteArray(), "ERRSE13", "kept");
         Set->FillSetFields(0, "500", "10");
         Set->Action_RemoteControl_Go();
-        QCOMPARE(Form->RemoteResponse, QByteArray());
-        QCOMPARE(Form->RemoteErrorText, QByteArray("kept"));
+        QCOMPARE(Form->RemoteResponse, QByteArray("SETC FAIL"));
+        QCOMPARE(Form->RemoteErrorCode, QByteArray("ERRDV02"));
+        QCOMPARE(Form->RemoteErrorText, QByteArray("Communication error. Connection lost."));
         QCOMPARE(App->Message(), QStringLiteral("ERRDV02 : Communication error. Connection lost."));
     }
 

@@ -10,11 +10,11 @@ Q_DECLARE_METATYPE(RemotePlan::Kind)
 namespace {
 
 // Feeds the arrivals, then takes every complete line.
-QList<QByteArray> Frame(RemoteRxBuffer& buffer, const QList<QByteArray>& arrivals) {
+QList<QByteArray> Frame(RemoteLineBuffer& buffer, const QList<QByteArray>& arrivals) {
     QList<QByteArray> lines;
     for (const QByteArray& bytes : arrivals) {
         buffer.Append(bytes);
-        if (buffer.Length() > RemoteRxBuffer::Capacity) return {"<overflow>"};
+        if (buffer.Length() > RemoteLineBuffer::Capacity) return {"<overflow>"};
         QByteArray line;
         while (buffer.TakeLine(line))
             lines.append(line);
@@ -69,7 +69,7 @@ private slots:
         QFETCH(QList<QByteArray>, arrivals);
         QFETCH(QList<QByteArray>, lines);
         QFETCH(QByteArray, left);
-        RemoteRxBuffer buffer;
+        RemoteLineBuffer buffer;
         QCOMPARE(Frame(buffer, arrivals), lines);
         QCOMPARE(buffer.Data(), left);
     }
@@ -77,14 +77,14 @@ private slots:
     void hugeInputStaysBounded() {
         // A megabyte without a CR, junk and an HTTP request: never more than the capacity,
         // and the next well-formed line comes out whole.
-        RemoteRxBuffer buffer;
+        RemoteLineBuffer buffer;
         QByteArray junk(1 << 20, '\xff');
         for (int i = 0; i < junk.size(); i += 7)
             junk[i] = char(i);
         junk.replace('\r', 'x');
         for (int i = 0; i < junk.size(); i += 4096) {
             buffer.Append(junk.mid(i, 4096));
-            QVERIFY(buffer.Length() <= RemoteRxBuffer::Capacity);
+            QVERIFY(buffer.Length() <= RemoteLineBuffer::Capacity);
         }
         QByteArray line;
         QVERIFY(!buffer.TakeLine(line));

@@ -1,0 +1,357 @@
+// The remote server of the main window over real TCP connections, with the simulated
+// instrument behind it: requests and responses on the wire, the panels the requests reach, the
+// one controlling client, and a client that sends faster or worse than it should.
+#include "control/Unit_FormControlSet.h"
+#include "core/Unit_FormMain.h"
+#include "support/AppFixture.h"
+#include "ui/Unit_FormControlHelp.h"
+#include "ui/Unit_SkinEdit.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Handles events until `done` holds. Wakes on every event (a byte on a socket), not on a
+// polling period, so that request after request runs at the speed of the program.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
+    QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // only to look at the deadline when nothing else happens
+    wake.start(50);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// A free TCP port of this machine, found by letting the system pick one.
+quint16 FreePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::Any, 0)) return 0;
+    return probe.serverPort();
+}
+
+int OpenFileCount() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::Files).size());
+}
+
+// A remote client on this thread: the program's server runs while the client waits.
+class Client {
+public:
+    bool Connect(quint16 port) {
+        Socket.connectToHost(QHostAddress::LocalHost, port);
+        return WaitFor([this]() { return Socket.state() == QAbstractSocket::ConnectedState; },
+                       5000);
+    }
+    void Send(const QByteArray& bytes) { Socket.write(bytes); }
+    // The next response line without its CR; "<none>" when none came in time.
+    QByteArray Next(int timeoutMs = 30000) {
+        if (!WaitFor(
+                [this]() {
+                    Rx += Socket.readAll();
+                    return Rx.contains('\r');
+                },
+                timeoutMs))
+            return "<none>";
+        const qsizetype cr = Rx.indexOf('\r');
+        const QByteArray line = Rx.left(cr);
+        Rx.remove(0, cr + 1);
+        return line;
+    }
+    QByteArray Ask(const QByteArray& request, int timeoutMs = 30000) {
+        Send(request + '\r');
+        return Next(timeoutMs);
+    }
+    QTcpSocket Socket;
+    QByteArray Rx;
+};
+
+} // namespace
+
+class TestRemoteServer : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AppFixture> App;
+    TForm_Main* Form = nullptr;
+    quint16 Port = 0;
+    std::unique_ptr<Client> Remote;
+
+    // A program with a ready session and its server on a free port.
+    bool StartProgram(const QStringList& simArgs = {}) {
+        App = std::make_unique<AppFixture>();
+        if (!App->StartSim(QStringList{"--home-ms", "200"} + simArgs)) return false;
+        App->PlaceKeptCopy();
+        Port = FreePort();
+        App->WriteSettings(QStringLiteral("[Remote]\nPortNum=%1").arg(Port));
+        Form = App->CreateForm();
+        if (Form->RemoteServerPort() != Port) return false;
+        return App->WaitForMessage("Device ready.") && App->Sim().WaitForExchanges(7, 5000);
+    }
+    bool ConnectClient() {
+        Remote = std::make_unique<Client>();
+        return Remote->Connect(Port) && WaitFor([this]() { return Form->RemoteConnected; }, 5000);
+    }
+    bool DisconnectClient() {
+        Remote.reset();
+        return WaitFor([this]() { return !Form->RemoteConnected; }, 5000);
+    }
+    // Runs every request and compares its response.
+    void Converse(const QList<QByteArray>& requests, const QList<QByteArray>& responses) {
+        QCOMPARE(requests.size(), responses.size());
+        for (qsizetype i = 0; i < requests.size(); ++i)
+            QCOMPARE(Remote->Ask(requests[i]), responses[i]);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(StartProgram(), qPrintable(App->Failure() + " / " + App->Message()));
+    }
+    void init() {
+        if (!Form || !App->Sim().IsRunning()) QVERIFY(StartProgram());
+        QVERIFY(ConnectClient());
+    }
+    void cleanup() {
+        QVERIFY(DisconnectClient());
+        // A test that left the session closed or the device held starts the next afresh.
+        if (!Form->DeviceOpened || Form->DeviceBusy) {
+            App.reset();
+            Form = nullptr;
+        }
+    }
+    void cleanupTestCase() {
+        Remote.reset();
+        App.reset();
+    }
+
+    void conversation_data() {
+        QTest::addColumn<QList<QByteArray>>("requests");
+        QTest::addColumn<QList<QByteArray>>("responses");
+        using L = QList<QByteArray>;
+        QTest::newRow("version, unknown command and the error store")
+            << L{"VER", "ver", "ECODE", "ETEXT", "ECLEAR", "ECODE", "ETEXT"}
+            << L{"QVL Rari v2.1", "UNKNOWN COMMAND", "NONE", "Unknown Command.", "OK", "", ""};
+        QTest::newRow("wrong numbers of fields")
+            << L{"VER,", "SETC,500.0", "SCAN,500,510,10,1", "STATE", "ECODE"}
+            << L{"UNKNOWN COMMAND", "UNKNOWN COMMAND", "UNKNOWN COMMAND", "IDLE", ""};
+        QTest::newRow("empty and blank lines")
+            << L{"ECLEAR", "", " ", "ETEXT"} << L{"OK", "", "UNKNOWN COMMAND", "Unknown Command."};
+        QTest::newRow("a NUL byte ends the line")
+            << L{QByteArray("VER\0SETC", 8)} << L{"QVL Rari v2.1"};
+        QTest::newRow("quoted fields")
+            << L{"\"VER\"", "SETC,\"500.0\",\"10\""} << L{"QVL Rari v2.1", "SETC OK"};
+        QTest::newRow("refused set, with the sign bytes")
+            << L{"SETC,300,10", "ECODE", "ETEXT", "SETC,900,10", "ETEXT", "SETR,300,310", "ECODE"}
+            << L{"SETC FAIL",
+                 "ERRSE03",
+                 "Out of range. Please set [CWL] \xA1\xC3 400.0",
+                 "SETC FAIL",
+                 "Out of range. Please set [CWL] \xA1\xC2 800.0",
+                 "SETR FAIL",
+                 "ERRSE13"};
+        QTest::newRow("blanks instead of commas, reset")
+            << L{"SETC 500.0 10.0", "SETR,495.0,  505.0", "ECODE", "RESET", "ETEXT"}
+            << L{"SETC OK", "SETR OK", "", "RESET OK", ""};
+        QTest::newRow("stop without a scan")
+            << L{"STOP", "ECODE", "ETEXT"} << L{"STOP FAIL", "NONE", "No Scan."};
+    }
+    void conversation() {
+        QFETCH(QList<QByteArray>, requests);
+        QFETCH(QList<QByteArray>, responses);
+        Converse(requests, responses);
+        // Nothing more than one response per request.
+        QVERIFY(!WaitFor([this]() { return Remote->Socket.bytesAvailable() > 0; }, 300));
+    }
+
+    void requestsReachTheirPanel_data() {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QStringList>("commands"); // "GO" stands for the move to 500/10
+        QTest::newRow("SETC from the Help tab")
+            << 2 << QByteArray("SETC,500.0,10.0") << QStringList{"POS 3", "GO"};
+        QTest::newRow("SETR from the Scan tab")
+            << 1 << QByteArray("SETR,495.0,505.0") << QStringList{"POS 3", "GO"};
+        QTest::newRow("RESET from the Help tab")
+            << 2 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"};
+        QTest::newRow("RESET from the Set tab")
+            << 0 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"};
+    }
+    void requestsReachTheirPanel() {
+        QFETCH(int, tab);
+        QFETCH(QByteArray, request);
+        QFETCH(QStringList, commands);
+        Form->ActiveTab = tab;
+        Form->Action_ChangeModeExecute();
+        const int before = int(App->Commands().size());
+        const QByteArray word =
+            request.left(request.indexOf(',') < 0 ? request.size() : request.indexOf(','));
+        QCOMPARE(Remote->Ask(request), word + " OK");
+        QVERIFY(App->Sim().WaitForExchanges(before + int(commands.size()), 5000));
+        commands.replaceInStrings(QRegularExpression("^GO$"),
+                                  "GO 3 " + App->SamplePositions(500.0, 10.0));
+        QCOMPARE(App->Commands().mid(before), commands);
+        QCOMPARE(Form->ActiveTab, 0);
+        QVERIFY(!Form->FormControlSet->isHidden());
+        QVERIFY(Form->FormControlHelp->isHidden());
+        if (word != "RESET") {
+            QCOMPARE(Form->FormControlSet->EditMode, word == "SETR" ? 1 : 0);
+            QCOMPARE(Form->FormControlSet->Edit1->text(),
+                     QString::fromLatin1(request.split(',')[1]));
+        }
+    }
+
+    void linesInOnePacketAreAllAnswered() {
+        // CR LF endings: the LF is the leading blank of the next request.
+        Remote->Send("VER\r\nSTATE\r\nECLEAR\r\nETEXT\r");
+        QCOMPARE(Remote->Next(), QByteArray("QVL Rari v2.1"));
+        QCOMPARE(Remote->Next(), QByteArray("IDLE"));
+        QCOMPARE(Remote->Next(), QByteArray("OK"));
+        QCOMPARE(Remote->Next(), QByteArray(""));
+        // A move and the queries sent behind it are answered in order once it is done.
+        Remote->Send("SETC,600,5\rECODE\rVER\r");
+        QCOMPARE(Remote->Next(), QByteArray("SETC OK"));
+        QCOMPARE(Remote->Next(), QByteArray(""));
+        QCOMPARE(Remote->Next(), QByteArray("QVL Rari v2.1"));
+    }
+
+    void junkIsBoundedAndTheNextLineAnswered() {
+        // A megabyte without a CR, binary junk with NULs, an HTTP request.
+        QByteArray junk(1 << 20, 'j');
+        for (int i = 0; i < junk.size(); i += 3)
+            junk[i] = char(i % 13 == 0 ? 0 : 0x80 + i % 100);
+        Remote->Send(junk);
+        QVERIFY(WaitFor([this]() { return Remote->Socket.bytesToWrite() == 0; }));
+        QVERIFY(WaitFor([this]() { return Form->RemoteRxBuffer.Length() == 1024; }));
+        QCOMPARE(Remote->Ask(""), QByteArray("UNKNOWN COMMAND"));
+        Remote->Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(Remote->Next(), QByteArray("UNKNOWN COMMAND"));
+        QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
+        QVERIFY(Form->RemoteRxBuffer.Length() <= 1024);
+    }
+
+    void lockStepClientLosesNothing() {
+        // A client in a thread of its own sends each request the moment the previous response
+        // has arrived, so requests come in while the program is still inside the last one.
+        QVERIFY(DisconnectClient());
+        const QList<QByteArray> requests{"VER", "STATE", "ECLEAR", "ECODE"};
+        const QList<QByteArray> responses{"QVL Rari v2.1", "IDLE", "OK", ""};
+        int answered = 0, wrong = 0;
+        QByteArray extra;
+        std::unique_ptr<QThread> client(QThread::create([&]() {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, Port);
+            if (!socket.waitForConnected(5000)) return;
+            QByteArray rx;
+            for (int i = 0; i < 10000; ++i) {
+                socket.write(requests[i % 4] + '\r');
+                while (!rx.contains('\r')) {
+                    if (!socket.waitForReadyRead(10000)) return;
+                    rx += socket.readAll();
+                }
+                const qsizetype cr = rx.indexOf('\r');
+                if (rx.left(cr) != responses[i % 4]) ++wrong;
+                rx.remove(0, cr + 1);
+                ++answered;
+            }
+            if (socket.waitForReadyRead(300)) rx += socket.readAll();
+            extra = rx;
+        }));
+        client->start();
+        QVERIFY(WaitFor([&]() { return client->isFinished(); }, 240000));
+        QCOMPARE(answered, 10000);
+        QCOMPARE(wrong, 0);
+        QCOMPARE(extra, QByteArray());
+        QVERIFY(ConnectClient());
+    }
+
+    void secondClientsAreClosed() {
+        QVERIFY(Form->FormControlSet->Label_Remote->isVisibleTo(Form->FormControlSet));
+        const int filesBefore = OpenFileCount();
+        std::vector<std::unique_ptr<QTcpSocket>> others;
+        for (int i = 0; i < 64; ++i) {
+            others.push_back(std::make_unique<QTcpSocket>());
+            others.back()->connectToHost(QHostAddress::LocalHost, Port);
+        }
+        // Each one is closed by the program without a reply.
+        QVERIFY(WaitFor([&]() {
+            for (auto& other : others)
+                if (other->state() != QAbstractSocket::UnconnectedState) return false;
+            return true;
+        }));
+        for (auto& other : others)
+            QCOMPARE(other->readAll(), QByteArray());
+        QCOMPARE(Form->RemoteClientCount, 1);
+        QVERIFY(Form->IsRemoteControlled());
+        QVERIFY(!Form->FormControlSet->Edit1->isEnabled());
+        QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
+        others.clear();
+        QVERIFY2(WaitFor([&]() { return OpenFileCount() == filesBefore; }, 5000),
+                 qPrintable(QString::number(OpenFileCount() - filesBefore)));
+    }
+
+    void panelsUnlockWhenTheClientLeaves() {
+        TForm_ControlSet* set = Form->FormControlSet;
+        QVERIFY(set->Label_Remote->isVisibleTo(set));
+        QVERIFY(!set->Edit1->isEnabled());
+        QVERIFY(DisconnectClient());
+        QCOMPARE(Form->RemoteClientCount, 0);
+        QVERIFY(!Form->IsRemoteControlled());
+        QVERIFY(!set->Label_Remote->isVisibleTo(set));
+        QVERIFY(set->Edit1->isEnabled());
+        // A new client takes control and starts with an empty response, whatever was stored
+        // while nobody was connected; the error code stays readable.
+        Form->SetRemoteResult("STOP OK", "NONE", "kept");
+        QVERIFY(ConnectClient());
+        QVERIFY(set->Label_Remote->isVisibleTo(set));
+        QCOMPARE(Remote->Ask(""), QByteArray());
+        QCOMPARE(Remote->Ask("ETEXT"), QByteArray("kept"));
+    }
+
+    void refusedOperationsSaySo_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("word");
+        QTest::newRow("SETC") << QByteArray("SETC,500,10") << QByteArray("SETC FAIL");
+        QTest::newRow("SETR") << QByteArray("SETR,495,505") << QByteArray("SETR FAIL");
+        QTest::newRow("RESET") << QByteArray("RESET") << QByteArray("RESET FAIL");
+    }
+    void refusedOperationsSaySo() {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, word);
+        // Another operation holds the device (the open sequence of a session, a move).
+        const int before = int(App->Commands().size());
+        QVERIFY(Form->TryLockDevice());
+        const QByteArray response = Remote->Ask(request);
+        Form->UnlockDevice();
+        QCOMPARE(response, word);
+        QCOMPARE(Remote->Ask("ECODE"), QByteArray("NONE"));
+        QCOMPARE(Remote->Ask("ETEXT"), QByteArray("Device busy."));
+        QCOMPARE(App->Commands().size(), before);
+
+        // The instrument does not answer the position query before the operation.
+        QVERIFY(App->Sim().SendControl("silent on"));
+        QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
+        QCOMPARE(Remote->Ask(request), word);
+        QCOMPARE(Remote->Ask("ECODE"), QByteArray("ERRDV02"));
+        QCOMPARE(Remote->Ask("ETEXT"), QByteArray("Communication error. Connection lost."));
+        QVERIFY(App->WaitForShown("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(!Form->DeviceOpened);
+        // No session: the panel's own refusal.
+        QCOMPARE(Remote->Ask(request), word);
+        QCOMPARE(Remote->Ask("ECODE"), QByteArray("NONE"));
+        QVERIFY(App->Sim().SendControl("silent off"));
+    }
+};
+
+QTEST_MAIN(TestRemoteServer)
+#include "tst_remoteserver.moc"
