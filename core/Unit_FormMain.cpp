@@ -1,5 +1,6 @@
 #include "core/Unit_FormMain.h"
 
+#include "caldata/Unit_FormCalData.h"
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_EventPump.h"
@@ -98,6 +99,8 @@ void TForm_Main::Action_UpdateUIExecute() {
 
 void TForm_Main::FormClose() {
     CloseRequested = true;
+    // The service window goes with the main window.
+    if (FormCalData) FormCalData->close();
     Action_RemoteServerStopExecute();
     Action_DeviceCloseExecute();
     Timer_AutoOpen->stop();

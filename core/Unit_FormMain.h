@@ -31,6 +31,7 @@ class TForm_ControlSet;
 class TForm_ControlScan;
 class TForm_ControlHelp;
 class TForm_ControlView;
+class TForm_CalData;
 
 class TForm_Main : public QWidget, public CalibrationLookups {
     Q_OBJECT
@@ -168,6 +169,8 @@ public:
     TForm_ControlScan* FormControlScan = nullptr;
     TForm_ControlHelp* FormControlHelp = nullptr;
     TForm_ControlView* FormControlView = nullptr;
+    // The calibration data window while it is open; forgotten when it closes.
+    QPointer<TForm_CalData> FormCalData;
 
     QTimer* Timer_AutoOpen = nullptr;
     QTcpServer* ServerSocket = nullptr;

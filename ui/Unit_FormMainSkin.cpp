@@ -1,6 +1,7 @@
 // The main window's skin: frameless window, title bar, opacity slider, tabs and message bar.
 #include "core/Unit_FormMain.h"
 
+#include "caldata/Unit_FormCalData.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_setupvuzaravarede.h"
@@ -156,5 +157,10 @@ void TForm_Main::Image_Tab3Click() {
 
 void TForm_Main::Image_Message_BaseDblClick() {
     // The calibration data window is a service view, offered only in diagnostic mode.
-    if (!Setup || !Setup->DebugMode) return;
+    if (!Setup || !Setup->DebugMode || CloseRequested) return;
+    // One window at a time; a second double-click only brings it forward, unchanged.
+    if (!FormCalData) FormCalData = new TForm_CalData(this);
+    FormCalData->show();
+    FormCalData->raise();
+    FormCalData->activateWindow();
 }
