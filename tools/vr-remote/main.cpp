@@ -1,0 +1,166 @@
+// vr-remote: sends request lines to the program's remote control server and prints the
+// responses, for shell scripts and a quick look by hand.
+//
+//   vr-remote [--host H] [--port P] [--wait] [--timeout S] LINE...
+//
+// Each LINE is sent with a CR and its response printed on its own line. A response that ends in
+// FAIL (or an unknown command) is followed by ECODE and ETEXT, printed to stderr, and ends the
+// run with exit status 1. With --wait, a SCAN that was accepted is followed until its end report,
+// which is printed; without it the scan is stopped when vr-remote disconnects.
+// Exit status: 0 all went through, 1 a request failed, 2 no connection or no answer.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+#include <QTextStream>
+#include <QThread>
+#include <cstdio>
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitNoAnswer = 2;
+
+// The protocol's 8-bit text for the terminal: the byte pairs A1 C3 and A1 C2 are the signs
+// "≥" and "≤", every other byte is Latin-1.
+QString FromWire(QByteArray bytes) {
+    bytes.replace("\xA1\xC3", "\x01").replace("\xA1\xC2", "\x02");
+    QString text = QString::fromLatin1(bytes);
+    text.replace(QChar(1), QChar(0x2265)).replace(QChar(2), QChar(0x2264));
+    return text;
+}
+
+class Session {
+public:
+    Session(int timeoutMs) : TimeoutMs(timeoutMs) {}
+
+    bool Connect(const QString& host, quint16 port) {
+        Socket.connectToHost(host, port);
+        if (!Socket.waitForConnected(TimeoutMs)) {
+            Error = QStringLiteral("cannot connect to %1:%2: %3")
+                        .arg(host)
+                        .arg(port)
+                        .arg(Socket.errorString());
+            return false;
+        }
+        return true;
+    }
+
+    // Sends one request line and waits for its response line.
+    bool Ask(const QByteArray& request, QByteArray& response) {
+        Socket.write(request + '\r');
+        QDeadlineTimer deadline(TimeoutMs);
+        while (!Rx.contains('\r')) {
+            if (Socket.state() != QAbstractSocket::ConnectedState && !Socket.bytesAvailable()) {
+                Error = QStringLiteral("the program closed the connection (another client may "
+                                       "hold control)");
+                return false;
+            }
+            if (deadline.hasExpired()) {
+                Error = QStringLiteral("no response to \"%1\" within %2 ms")
+                            .arg(FromWire(request))
+                            .arg(TimeoutMs);
+                return false;
+            }
+            Socket.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
+            Rx += Socket.readAll();
+        }
+        const qsizetype cr = Rx.indexOf('\r');
+        response = Rx.left(cr);
+        Rx.remove(0, cr + 1);
+        return true;
+    }
+
+    QString Error;
+
+private:
+    int TimeoutMs;
+    QTcpSocket Socket;
+    QByteArray Rx;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vr-remote"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends request lines to the remote control of the QVL Rari program and prints each "
+        "response. A response ending in FAIL (or an unknown command) is followed by its ECODE "
+        "and ETEXT on stderr and ends the run with exit status 1; no connection or no answer "
+        "gives exit status 2. The program stops a running scan when its client disconnects: "
+        "use --wait with SCAN.\n\n"
+        "Requests: VER, STATE, ECODE, ETEXT, ECLEAR, RESET, STOP, SETC,CWL,FWHM, SETR,SW,LW, "
+        "SCAN,START,END,FWHM,STEP,DELAY. An empty LINE sends an empty line."));
+    parser.addHelpOption();
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+                                        QStringLiteral("Host of the program (default 127.0.0.1)."),
+                                        QStringLiteral("H"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Its remote control port (default 5050)."),
+                                        QStringLiteral("P"), QStringLiteral("5050"));
+    const QCommandLineOption waitOption(
+        QStringLiteral("wait"),
+        QStringLiteral("After an accepted SCAN, wait for the end of the scan and print its "
+                       "report (SCAN SUCCESS, SCAN ABORT or SCAN FAIL)."));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"),
+        QStringLiteral("Seconds to wait for each response (default 30)."), QStringLiteral("S"),
+        QStringLiteral("30"));
+    parser.addOptions({hostOption, portOption, waitOption, timeoutOption});
+    parser.addPositionalArgument(QStringLiteral("LINE"), QStringLiteral("Request lines, in order."),
+                                 QStringLiteral("LINE..."));
+    parser.process(app);
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    bool portOk = false;
+    const uint port = parser.value(portOption).toUInt(&portOk);
+    bool timeoutOk = false;
+    const double timeout = parser.value(timeoutOption).toDouble(&timeoutOk);
+    const QStringList lines = parser.positionalArguments();
+    if (!portOk || port < 1 || port > 65535 || !timeoutOk || timeout <= 0 || lines.isEmpty()) {
+        err << "vr-remote: give a port from 1 to 65535, a positive time-out and at least one "
+               "line (see --help)\n";
+        return kExitNoAnswer;
+    }
+
+    Session session(int(timeout * 1000));
+    if (!session.Connect(parser.value(hostOption), quint16(port))) {
+        err << "vr-remote: " << session.Error << "\n";
+        return kExitNoAnswer;
+    }
+    const auto ask = [&](const QByteArray& request, QByteArray& response) {
+        if (session.Ask(request, response)) return true;
+        err << "vr-remote: " << session.Error << "\n";
+        return false;
+    };
+
+    for (const QString& line : lines) {
+        const QByteArray request = line.toLatin1();
+        QByteArray response;
+        if (!ask(request, response)) return kExitNoAnswer;
+        out << FromWire(response) << "\n";
+        out.flush();
+
+        if (parser.isSet(waitOption) && response == "SCAN OK") {
+            // The end report is kept for the next empty line; a STATE request would replace it,
+            // so the scan is followed with empty lines.
+            do {
+                QThread::msleep(200);
+                if (!ask(QByteArray(), response)) return kExitNoAnswer;
+            } while (response.isEmpty());
+            out << FromWire(response) << "\n";
+            out.flush();
+        }
+        if (response.endsWith(" FAIL") || response.startsWith("UNKNOWN ")) {
+            // The details are read at once: the next request that stores a result replaces them.
+            QByteArray code, text;
+            if (!ask("ECODE", code) || !ask("ETEXT", text)) return kExitNoAnswer;
+            err << FromWire(code) << " : " << FromWire(text) << "\n";
+            return kExitFailed;
+        }
+    }
+    return 0;
+}
