@@ -36,10 +36,11 @@ void TForm_Main::BuildSkin() {
     Skin::LoadFonts();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setWindowTitle(QStringLiteral("QVL Rari v2.0"));
-    // QIcon adds the @2x copies itself on a high-density screen.
+    // The plain icons only: they already cover the pixel sizes asked for at a scale of 2 (32 to
+    // 128), and with the @2x copies added the window showed no icon at all on X11 at that scale.
     QIcon icon;
     for (int size : {128, 64, 48, 32, 16})
-        icon.addFile(QStringLiteral(":/skin/icon_%1.png").arg(size), QSize(size, size));
+        icon.addPixmap(TSkinImage::LoadSkin(QStringLiteral("icon_%1").arg(size)));
     setWindowIcon(icon);
     setFixedSize(kWindowWidth, kWindowHeight);
     PanelParts::PaintBackground(this);
