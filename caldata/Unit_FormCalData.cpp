@@ -161,20 +161,17 @@ void TForm_CalData::StringGrid_CalDataDrawCell(QPainter* painter, const QRect& r
     grid->style()->drawControl(QStyle::CE_HeaderSection, &option, painter, grid);
 
     if (!text.isEmpty()) {
-        painter->setClipRect(rect);
+        painter->setClipRect(rect, Qt::IntersectClip);
         painter->setFont(grid->font());
         painter->setPen(grid->palette().color(QPalette::ButtonText));
-        // A text wider than its cell (four-digit positions on all three axes) is narrowed to
-        // fit rather than cut off at both ends: every figure stays readable.
-        const int room = rect.width() - 4;
-        const int width = painter->fontMetrics().horizontalAdvance(text);
-        if (width > room && room > 0) {
-            const qreal centre = rect.center().x() + 0.5;
-            painter->translate(centre, 0);
-            painter->scale(qreal(room) / width, 1.0);
-            painter->translate(-centre, 0);
-        }
-        painter->drawText(rect, Qt::AlignCenter | Qt::TextSingleLine, text);
+        const QFontMetricsF metrics(painter->font(), painter->device());
+        const qreal width = metrics.horizontalAdvance(text);
+        const qreal room = rect.width() - 4;
+        // Centred on one line. A text wider than its cell (four-digit positions on all three
+        // axes) is narrowed to fit rather than cut off: every figure stays readable.
+        painter->translate(QRectF(rect).center());
+        if (width > room && room > 0) painter->scale(room / width, 1.0);
+        painter->drawText(QPointF(-width / 2, (metrics.ascent() - metrics.descent()) / 2), text);
     }
     painter->restore();
 }

@@ -11,10 +11,12 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -253,6 +255,45 @@ private slots:
         // A click shows neither a selection nor a focus frame.
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
         QCOMPARE(grid->viewport()->grab(cell).toImage(), before);
+    }
+
+    void textCentredAndWhole_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("missing point") << "-1:-1:-1";
+        QTest::newRow("sample point") << "253:3100:5879";
+        QTest::newRow("four digits on every axis") << "6000:6000:6000";
+    }
+    void textCentredAndWhole() {
+        QFETCH(QString, text);
+        MainRig rig(true);
+        rig.DoubleClickMessageBar();
+        TForm_CalData* w = rig.Form->FormCalData;
+        QVERIFY(w);
+        // One ordinary cell, 112 x 24, on a background wider than the cell.
+        QImage image(140, 24, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        {
+            QPainter painter(&image);
+            TForm_CalData::StringGrid_CalDataDrawCell(&painter, QRect(14, 0, 112, 24), text,
+                                                      w->StringGrid_CalData);
+        }
+        // The ink of the text: pixels much darker than the cell's background.
+        const int background = qGray(image.pixel(16, 12));
+        int left = image.width();
+        int right = -1;
+        for (int x = 0; x < image.width(); ++x)
+            for (int y = 4; y < 20; ++y)
+                if (qGray(image.pixel(x, y)) < background - 96) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                }
+        QVERIFY2(right >= 0, "no text painted");
+        // Whole: clear of the cell's edges, not cut by them; centred (the glyphs' side bearings
+        // leave a few pixels of difference).
+        QVERIFY2(left >= 14 + 1 && right <= 14 + 110,
+                 qPrintable(QStringLiteral("%1..%2").arg(left).arg(right)));
+        QVERIFY2(qAbs((left - 14) - (14 + 111 - right)) <= 4,
+                 qPrintable(QStringLiteral("%1..%2").arg(left).arg(right)));
     }
 
     void programEndsWhileTheWindowIsOpen() {
