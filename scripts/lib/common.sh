@@ -3,6 +3,7 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 BUILD="$ROOT/build"
+ASAN_BUILD="$ROOT/build-asan"
 
 # Debian packages the build, the tests and the demo need.
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3)
@@ -28,4 +29,30 @@ build_all() {
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON
     fi
     cmake --build "$BUILD" -j "$(nproc)"
+}
+
+# A second tree with AddressSanitizer and UndefinedBehaviorSanitizer (an undefined-behaviour
+# finding stops the test like a memory error does). Builds only what the unit and integration
+# tests run, and the simulator they start.
+build_sanitized() {
+    if [ ! -f "$ASAN_BUILD/build.ninja" ]; then
+        cmake -S "$ROOT" -B "$ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON \
+            "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+            "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
+    fi
+    local targets
+    mapfile -t targets < <(ctest --test-dir "$ASAN_BUILD" -N -L "$SANITIZED_LABELS" |
+        sed -n 's/^ *Test *#[0-9]*: *//p')
+    cmake --build "$ASAN_BUILD" -j "$(nproc)" --target instrument-sim "${targets[@]}"
+}
+
+# The test labels the sanitizer stage runs.
+SANITIZED_LABELS='unit|integration'
+
+# Sanitizer settings of the tests run in the sanitizer tree. Leaks are reported at each test
+# program's exit; the suppressions file lists only findings inside Qt or the system libraries.
+sanitizer_env() {
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
 }
