@@ -1,0 +1,120 @@
+// The remote control line protocol on arbitrary arrivals from a client: the bounded receive
+// buffer and its framing, the comma-text splitting, the request plan, and the set rules a SETC or
+// SETR request's values go through.
+//
+// Input: one byte of state (bit 0: a scan runs; the rest, modulo 3: the tab shown), then steps.
+// A step byte of 0 clears the buffer as a new client does; a step byte n > 0 is followed by n
+// bytes that arrive at once.
+
+#include "control/Unit_SetValidation.h"
+#include "fuzz/FuzzCheck.h"
+#include "remote/Unit_RemoteProtocol.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+// A table shaped like a delivered one: CWL 400.0 to 800.0 every 0.5 nm, FWHM 1 to 20 nm, a grid
+// point only where the band stays inside 400-800 nm.
+const CalibrationTable& Table() {
+    static const std::unique_ptr<CalibrationTable> table = [] {
+        auto t = std::make_unique<CalibrationTable>();
+        t->RowCount = 801;
+        t->ColCount = 20;
+        for (int c = 0; c < t->ColCount; ++c)
+            t->ColValues[c] = c + 1;
+        for (int r = 0; r < t->RowCount; ++r) {
+            t->RowValues[r] = 400.0 + 0.5 * r;
+            for (int c = 0; c < t->ColCount; ++c) {
+                CalibrationCell& cell = t->Cell(r, c);
+                cell.Cwl = t->RowValues[r];
+                cell.Fwhm = t->ColValues[c];
+                cell.Valid = cell.Cwl - cell.Fwhm / 2 >= 400.0 && cell.Cwl + cell.Fwhm / 2 <= 800.0;
+                cell.Pos1 = cell.Pos2 = cell.Pos3 = cell.Valid ? 1000 + r : -1;
+            }
+        }
+        return t;
+    }();
+    return *table;
+}
+
+void CheckPlan(const QByteArray& line, bool scanRunning, int activeTab) {
+    const RemotePlan plan = PlanRemoteRequest(line, scanRunning, activeTab);
+    if (line.isEmpty()) {
+        FUZZ_CHECK(plan.What == RemotePlan::None);
+        return;
+    }
+    FUZZ_CHECK(plan.What != RemotePlan::None);
+    FUZZ_CHECK(plan.SelectTab >= -1 && plan.SelectTab <= 2);
+    const qsizetype nul = line.indexOf('\0');
+    const qsizetype textSize = nul < 0 ? line.size() : nul;
+    FUZZ_CHECK(plan.Fields.size() <= textSize + 1);
+    for (const QByteArray& field : plan.Fields)
+        FUZZ_CHECK(field.size() <= textSize && !field.contains('\0') && !field.contains('\r'));
+    // A running scan only ever lets a request read the state or stop it.
+    if (scanRunning)
+        FUZZ_CHECK(plan.What != RemotePlan::SetGo && plan.What != RemotePlan::ScanStart &&
+                   plan.What != RemotePlan::SetReset && plan.What != RemotePlan::ScanReset);
+    if (plan.What == RemotePlan::Store) FUZZ_CHECK(!plan.Response.isEmpty());
+    if (plan.What != RemotePlan::SetGo) return;
+
+    FUZZ_CHECK(plan.Fields.size() == 3);
+    const SetValidationResult result =
+        ValidateSetRequest(plan.SetMode, QString::fromLatin1(plan.Fields[1]),
+                           QString::fromLatin1(plan.Fields[2]), Table());
+    if (result.Ok) {
+        // An accepted request names a grid point the filter can move to.
+        int row = -1;
+        int col = -1;
+        FUZZ_CHECK(Table().FindCell(result.SetRequest[0], result.SetRequest[1], row, col));
+        FUZZ_CHECK(Table().Cell(row, col).Valid);
+    } else {
+        const int first = plan.SetMode == 0 ? 1 : 11;
+        bool known = false;
+        for (int code = first; code < first + 10; ++code)
+            known = known || result.Code == QStringLiteral("ERRSE%1").arg(code, 2, 10, QChar(u'0'));
+        FUZZ_CHECK(known);
+        FUZZ_CHECK(!result.RemoteText().isEmpty());
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+    if (size == 0) return 0;
+    const bool scanRunning = (data[0] & 1) != 0;
+    const int activeTab = (data[0] >> 1) % 3;
+
+    RemoteLineBuffer buffer;
+    // Everything received and not yet taken, as far as the buffer may keep it.
+    QByteArray expected;
+    std::size_t i = 1;
+    while (i < size) {
+        const std::size_t n = data[i++];
+        if (n == 0) {
+            buffer.Clear();
+            expected.clear();
+            FUZZ_CHECK(buffer.Length() == 0);
+            continue;
+        }
+        const std::size_t take = std::min(n, size - i);
+        const QByteArray arrival(reinterpret_cast<const char*>(data + i), qsizetype(take));
+        i += take;
+        buffer.Append(arrival);
+        expected = (expected + arrival).right(RemoteLineBuffer::Capacity);
+        FUZZ_CHECK(buffer.Length() <= RemoteLineBuffer::Capacity);
+        FUZZ_CHECK(buffer.Data() == expected);
+
+        QByteArray line;
+        while (buffer.TakeLine(line)) {
+            FUZZ_CHECK(!line.contains('\r'));
+            FUZZ_CHECK(expected.startsWith(line) && expected.at(line.size()) == '\r');
+            expected.remove(0, line.size() + 1);
+            FUZZ_CHECK(buffer.Data() == expected);
+            CheckPlan(line, scanRunning, activeTab);
+        }
+        FUZZ_CHECK(!buffer.Data().contains('\r'));
+    }
+    return 0;
+}
