@@ -40,10 +40,13 @@ build_sanitized() {
             "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
             "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
     fi
+    # Building the simulator first also regenerates the tree when a CMakeLists.txt changed, so
+    # that the list of tests below is current.
+    cmake --build "$ASAN_BUILD" -j "$(nproc)" --target instrument-sim
     local targets
     mapfile -t targets < <(ctest --test-dir "$ASAN_BUILD" -N -L "$SANITIZED_LABELS" |
         sed -n 's/^ *Test *#[0-9]*: *//p')
-    cmake --build "$ASAN_BUILD" -j "$(nproc)" --target instrument-sim "${targets[@]}"
+    cmake --build "$ASAN_BUILD" -j "$(nproc)" --target "${targets[@]}"
 }
 
 # The test labels the sanitizer stage runs.
