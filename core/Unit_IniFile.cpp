@@ -1,6 +1,5 @@
 #include "core/Unit_IniFile.h"
 
-#include <QFile>
 #include <QSaveFile>
 
 namespace {
@@ -24,12 +23,12 @@ bool SplitKeyLine(const QString& line, QString* key, QString* value) {
 
 } // namespace
 
-TIniFile::TIniFile(const QString& path) : Path(path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return;
-    QByteArray data = file.readAll();
-    // An editor may have saved the file with a UTF-8 byte-order mark.
-    if (data.startsWith("\xEF\xBB\xBF")) data.remove(0, 3);
+TIniFile::TIniFile(const QString& path, const QByteArray& content) : Path(path) {
+    // An editor may have saved the file with a UTF-8 byte-order mark, some more than one; none
+    // is kept, so none is written back.
+    QByteArrayView data(content);
+    while (data.startsWith("\xEF\xBB\xBF"))
+        data = data.sliced(3);
     // 8-bit text: each byte is one character. Lines end at CR LF, LF or CR.
     const QString text = QString::fromLatin1(data);
     QString current;

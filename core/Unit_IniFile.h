@@ -10,7 +10,8 @@
 
 class TIniFile {
 public:
-    explicit TIniFile(const QString& path);
+    // `content` is the file's text as read; the object writes to `path`.
+    TIniFile(const QString& path, const QByteArray& content);
 
     const QString& FileName() const { return Path; }
 

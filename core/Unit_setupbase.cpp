@@ -1,8 +1,10 @@
 #include "core/Unit_setupbase.h"
 
 #include "core/Unit_IniFile.h"
+#include "core/Unit_SafeFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 TSetup_Base::TSetup_Base() = default;
 
@@ -13,13 +15,18 @@ TSetup_Base::~TSetup_Base() {
 bool TSetup_Base::OpenFile(const QString& path) {
     if (IsOpen) CloseFile();
     if (path.isEmpty()) return false;
-    QFile probe(path);
-    // An existing file must be readable; a missing one is created empty at once.
-    const QIODevice::OpenMode mode =
-        QFile::exists(path) ? QIODevice::ReadOnly : (QIODevice::WriteOnly | QIODevice::NewOnly);
-    if (!probe.open(mode)) return false;
-    probe.close();
-    IniFile = std::make_unique<TIniFile>(path);
+    // An existing file must be a readable regular file of sane size; a missing one is created
+    // empty at once. Anything else in its place (a FIFO, a device, a folder, a broken link) is
+    // left alone.
+    QByteArray content;
+    const QFileInfo info(path);
+    if (info.exists() || info.isSymLink()) {
+        if (!SafeFile::ReadRegularFile(path, MaxFileBytes, content)) return false;
+    } else {
+        QFile created(path);
+        if (!created.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return false;
+    }
+    IniFile = std::make_unique<TIniFile>(path, content);
     IsOpen = true;
     return true;
 }

@@ -12,12 +12,17 @@ public:
     TSetup_Base(const TSetup_Base&) = delete;
     TSetup_Base& operator=(const TSetup_Base&) = delete;
 
+    // A settings file holds a few hundred bytes; anything near this size is not one.
+    static constexpr qint64 MaxFileBytes = 1024 * 1024;
+
     virtual bool Load() = 0;
     virtual bool Save() = 0;
     virtual void SetDefaults() = 0;
     virtual ~TSetup_Base();
 
-    // Opens (creating it empty when missing) the INI file. False when it cannot be read or made.
+    // Opens (creating it empty when missing) the INI file. False when it cannot be read or made:
+    // also when something other than a regular file is in its place, or a file larger than
+    // MaxFileBytes.
     bool OpenFile(const QString& path);
     void CloseFile();
 

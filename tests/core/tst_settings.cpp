@@ -4,8 +4,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -143,18 +146,61 @@ private slots:
         QVERIFY(written.contains("TimeOut=1000\n"));
     }
 
-    void byteOrderMarkIsSkipped() {
+    void byteOrderMarksAreSkipped_data() {
+        QTest::addColumn<QByteArray>("marks");
+        QTest::newRow("one") << QByteArray("\xEF\xBB\xBF");
+        QTest::newRow("two") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF");
+        QTest::newRow("three") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF\xEF\xBB\xBF");
+    }
+    void byteOrderMarksAreSkipped() {
+        QFETCH(QByteArray, marks);
         QTemporaryDir dir;
         const QString folder = dir.path() + u'/';
         WriteAll(folder + "VuzaRavarede.ini",
-                 "\xEF\xBB\xBF[Info]\r\nType=QVL Rari v2\r\n[Remote]\r\nPortNum=6000\r\n");
+                 marks + "[Info]\r\nType=QVL Rari v2\r\n[Remote]\r\nPortNum=6000\r\n");
         {
             TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
             QCOMPARE(setup.PortNum, 6000);
         }
         const QByteArray written = ReadAll(folder + "VuzaRavarede.ini");
+        QVERIFY2(written.startsWith("[Info]\n"), written.constData());
         QCOMPARE(written.count("[Info]"), 1);
         QVERIFY(written.contains("PortNum=6000\n"));
+    }
+
+    // Something other than a readable regular file of sane size in the settings file's place
+    // is a file that cannot be opened: defaults, and it is left as it was.
+    void fileThatCannotBeReadIsLeftAlone_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("fifo") << "fifo";
+        QTest::newRow("folder") << "folder";
+        QTest::newRow("link to a device") << "device";
+        QTest::newRow("too large") << "large";
+    }
+    void fileThatCannotBeReadIsLeftAlone() {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString path = folder + "VuzaRavarede.ini";
+        const QByteArray good = "[Info]\nType=QVL Rari v2\n[Remote]\nPortNum=6000\n";
+        if (kind == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (kind == "folder") QVERIFY(QDir().mkpath(path));
+        if (kind == "device") QVERIFY(QFile::link("/dev/zero", path));
+        if (kind == "large") WriteAll(path, good + QByteArray(8 * 1024 * 1024, ';'));
+        const QFileInfo before(path);
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QVERIFY(!setup.IsOpen);
+            QCOMPARE(setup.PortNum, 5050);
+            setup.PortName = "COM9";
+        }
+        const QFileInfo after(path);
+        QCOMPARE(after.isSymLink(), before.isSymLink());
+        QCOMPARE(after.isDir(), before.isDir());
+        QCOMPARE(after.isFile(), before.isFile());
+        QCOMPARE(after.size(), before.size());
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList{"VuzaRavarede.ini"});
     }
 
     void changedPortNameReachesFile() {
