@@ -4,6 +4,7 @@
 #include "core/Unit_Numbers.h"
 
 #include <QFileInfo>
+#include <QIODevice>
 #include <QStringDecoder>
 
 #include <deque>
@@ -160,6 +161,112 @@ QStringList ReadCalDataLines(const QByteArray& bytes) {
     return lines;
 }
 
+bool CalDataListLines::Line(qsizetype index, QString& text) {
+    if (index < 0 || index >= Lines.size()) return false;
+    text = Lines[index];
+    return true;
+}
+
+CalDataFileLines::CalDataFileLines(QIODevice& file) : File(file) {
+    QByteArray head;
+    if (File.seek(0)) head = File.peek(3);
+    if (head.startsWith("\xEF\xBB\xBF")) {
+        Enc = Encoding::Utf8;
+        DataStart = 3;
+    } else if (head.startsWith("\xFF\xFE")) {
+        Enc = Encoding::Utf16LE;
+        UnitBytes = 2;
+        DataStart = 2;
+    } else if (head.startsWith("\xFE\xFF")) {
+        Enc = Encoding::Utf16BE;
+        UnitBytes = 2;
+        DataStart = 2;
+    }
+    ScanPos = DataStart;
+}
+
+char16_t CalDataFileLines::UnitAt(const char* p) const {
+    const auto b0 = static_cast<unsigned char>(p[0]);
+    if (UnitBytes == 1) return b0;
+    const auto b1 = static_cast<unsigned char>(p[1]);
+    return Enc == Encoding::Utf16LE ? char16_t(b0 | b1 << 8) : char16_t(b0 << 8 | b1);
+}
+
+QString CalDataFileLines::Decode(const QByteArray& bytes) const {
+    switch (Enc) {
+    case Encoding::Utf8:
+        return QString::fromUtf8(bytes);
+    case Encoding::Utf16LE: {
+        QStringDecoder decoder(QStringConverter::Utf16LE);
+        return decoder.decode(bytes);
+    }
+    case Encoding::Utf16BE: {
+        QStringDecoder decoder(QStringConverter::Utf16BE);
+        return decoder.decode(bytes);
+    }
+    case Encoding::Latin1:
+        break;
+    }
+    return QString::fromLatin1(bytes);
+}
+
+bool CalDataFileLines::HasLines(qsizetype count) {
+    constexpr qint64 kChunk = 64 * 1024;
+    while (qsizetype(Starts.size()) < count && !ScanEnded) {
+        if (ScanPos - DataStart >= MaxScanBytes || !File.seek(ScanPos)) {
+            ScanEnded = true;
+            break;
+        }
+        const QByteArray chunk = File.read(kChunk);
+        const qsizetype units = chunk.size() / UnitBytes;
+        if (units == 0) {
+            ScanEnded = true; // the end, a read error, or a last half unit
+            break;
+        }
+        qsizetype i = 0;
+        while (i < units && qsizetype(Starts.size()) < count) {
+            const char16_t unit = UnitAt(chunk.constData() + i * UnitBytes);
+            const qint64 at = ScanPos + i * UnitBytes;
+            ++i;
+            if (AfterCr) {
+                AfterCr = false;
+                if (unit == u'\n') continue; // the LF of a CR LF
+            }
+            if (AtLineStart) {
+                Starts.push_back(at);
+                AtLineStart = false;
+            }
+            if (unit == u'\r') {
+                AtLineStart = true;
+                AfterCr = true;
+            } else if (unit == u'\n') {
+                AtLineStart = true;
+            }
+        }
+        ScanPos += i * UnitBytes;
+    }
+    return qsizetype(Starts.size()) >= count;
+}
+
+bool CalDataFileLines::Line(qsizetype index, QString& text) {
+    text.clear();
+    if (index < 0 || !HasLines(index + 1)) return false;
+    if (!File.seek(Starts[size_t(index)])) return false;
+    const qint64 want = (MaxLineUnits + 1) * UnitBytes;
+    const QByteArray bytes = File.read(want);
+    const qsizetype units = bytes.size() / UnitBytes;
+    qsizetype end = 0;
+    while (end < units) {
+        const char16_t unit = UnitAt(bytes.constData() + end * UnitBytes);
+        if (unit == u'\r' || unit == u'\n') break;
+        ++end;
+    }
+    // No line end within the bound, and more bytes behind it: the line is too long to examine.
+    if (end > MaxLineUnits) return false;
+    text = Decode(bytes.left(end * UnitBytes));
+    return true;
+}
+
 QStringList SplitCalDataFields(const QString& line, QChar separator) {
     QStringList fields;
     QString scratch;
@@ -184,31 +291,41 @@ QString KeptCalFileName(const QString& model, const QString& serial) {
 
 CalDataLoadResult LoadCalDataLines(const QStringList& lines, const QString& model,
                                    const QString& serial, CalibrationTable& table) {
+    CalDataListLines source(lines);
+    return LoadCalData(source, model, serial, table);
+}
+
+CalDataLoadResult LoadCalData(CalDataLineSource& lines, const QString& model, const QString& serial,
+                              CalibrationTable& table) {
     auto fail = [&table](int code, const QString& tag) {
         table.Empty();
         return CalDataLoadResult{code, tag};
     };
-    // Every check of a stage is made, even after one of them has failed.
-    if (lines.size() < 7) return fail(20, QString());
+    // Every check of a stage is made, even after one of them has failed. A line that cannot be
+    // read is split as an empty line and fails its stage.
+    if (!lines.HasLines(7)) return fail(20, QString());
     LineFields f;
+    QString line;
+    auto split = [&](qsizetype index) {
+        const bool read = lines.Line(index, line);
+        f.Split(line);
+        return read;
+    };
 
-    f.Split(lines[0]);
     {
-        bool ok = f.Count() >= 2;
+        bool ok = split(0) && f.Count() >= 2;
         if (f[0] != u"Model") ok = false;
         if (f.Count() < 2 || f[1] != model) ok = false;
         if (!ok) return fail(11, QStringLiteral("(Model)"));
     }
-    f.Split(lines[1]);
     {
-        bool ok = f.Count() >= 3;
+        bool ok = split(1) && f.Count() >= 3;
         if (f[0] != u"Serial") ok = false;
         if (f.Count() < 3 || f[2] != serial) ok = false;
         if (!ok) return fail(12, QStringLiteral("(Serial)"));
     }
-    f.Split(lines[3]);
     {
-        bool ok = f.Count() >= 2;
+        bool ok = split(3) && f.Count() >= 2;
         if (f[0] != u"COLUMN") ok = false;
         qint32 cols = -1;
         if (f.Count() < 2 || !Numbers::TryReadInt(f[1], cols)) ok = false;
@@ -218,15 +335,14 @@ CalDataLoadResult LoadCalDataLines(const QStringList& lines, const QString& mode
             ok = false;
         if (!ok) return fail(13, QStringLiteral("(tCol)"));
     }
-    f.Split(lines[4]);
     {
-        bool ok = f.Count() >= 2;
+        bool ok = split(4) && f.Count() >= 2;
         if (f[0] != u"ROW") ok = false;
         qint32 rows = -1;
         if (f.Count() < 2 || !Numbers::TryReadInt(f[1], rows)) ok = false;
         if (rows >= 0 && rows <= CalibrationTable::kMaxRows) {
             table.RowCount = rows;
-            if (lines.size() < qsizetype(rows) + 6) ok = false;
+            if (!lines.HasLines(qsizetype(rows) + 6)) ok = false;
         } else {
             ok = false;
         }
@@ -235,8 +351,7 @@ CalDataLoadResult LoadCalDataLines(const QStringList& lines, const QString& mode
 
     const int cols = table.ColCount;
     const int rows = table.RowCount;
-    f.Split(lines[5]);
-    if (f.Count() < cols + 2) return fail(15, QStringLiteral("(tWid)"));
+    if (!split(5) || f.Count() < cols + 2) return fail(15, QStringLiteral("(tWid)"));
     for (int c = 0; c < cols; ++c)
         table.ColValues[c] = Numbers::ReadDouble(f[c + 2], 0.0);
 
@@ -244,9 +359,8 @@ CalDataLoadResult LoadCalDataLines(const QStringList& lines, const QString& mode
     for (int r = 1; r <= rows; ++r) {
         // The line count was checked with ROW; a missing line here is a fault of the rows as a
         // whole rather than of one row.
-        if (5 + r >= lines.size()) return fail(16, QStringLiteral("(tWid)"));
-        f.Split(lines[5 + r]);
-        if (f.Count() < cols + 2) return fail(17, RowTag(r));
+        if (!lines.HasLines(6 + r)) return fail(16, QStringLiteral("(tWid)"));
+        if (!split(5 + r) || f.Count() < cols + 2) return fail(17, RowTag(r));
         qint32 number = 0;
         if (!Numbers::TryReadInt(f[0], number) || number < r) return fail(18, RowTag(r));
         const double cwl = Numbers::ReadDouble(f[1], 0.0);

@@ -5,32 +5,13 @@
 #include "caldata/Unit_CalDataFile.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_Messages.h"
+#include "core/Unit_SafeFile.h"
 #include "device/Unit_devicevuzaravarede.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
-
-namespace {
-
-// Copies `from` over `to` through a temporary file, so the kept copy is never half written.
-bool CopyReplacing(const QString& from, const QString& to) {
-    QFile source(from);
-    if (!source.open(QIODevice::ReadOnly)) return false;
-    const QByteArray data = source.readAll();
-    if (source.error() != QFileDevice::NoError) return false;
-    QSaveFile target(to);
-    if (!target.open(QIODevice::WriteOnly)) return false;
-    if (target.write(data) != data.size()) {
-        target.cancelWriting();
-        return false;
-    }
-    return target.commit();
-}
-
-} // namespace
 
 double TForm_Main::MinCwl() const {
     return DeviceOpened && CalDataLoaded ? Table.MinCwl() : 0.0;
@@ -111,7 +92,11 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
         failBeforeChecks();
         return;
     }
-    if (!QFile::exists(keptPath)) {
+    // A folder in the copy's place is not a copy: the file is asked for, and the copy fails
+    // while the folder is there (it is never deleted). Anything else in the place (a FIFO, a
+    // device, a broken link) is a copy that cannot be read: it fails the checks and is removed.
+    const QFileInfo keptInfo(keptPath);
+    if (keptInfo.isDir() || !(keptInfo.exists() || keptInfo.isSymLink())) {
         const QString title = QStringLiteral("Please Select QVL Rari Calibration Data File, And "
                                              "Click OK. (") +
                               DeviceModel + u'/' + DeviceSerial + u')';
@@ -125,25 +110,22 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
             ShowStatusMessage(Messages::Text(Messages::ERRDV08), Colors::clMsgRed);
             return;
         }
-        if (!CopyReplacing(chosen, keptPath)) {
+        // Only a regular file is copied, and none larger than the checks would ever look through.
+        if (!SafeFile::CopyRegularFile(chosen, keptPath, CalDataFileLines::MaxScanBytes)) {
             ShowStatusMessage(Messages::Text(Messages::ERRDV09), Colors::clMsgRed);
             return;
         }
     }
 
-    QFile kept(keptPath);
-    if (!kept.open(QIODevice::ReadOnly)) {
+    QFile kept;
+    if (!SafeFile::OpenRegularFile(keptPath, kept)) {
         failBeforeChecks();
         return;
     }
-    const QByteArray bytes = kept.readAll();
-    if (kept.error() != QFileDevice::NoError) {
-        failBeforeChecks();
-        return;
-    }
+    // Only the lines the checks examine are read, each with a bound.
+    CalDataFileLines lines(kept);
+    const CalDataLoadResult result = LoadCalData(lines, DeviceModel, DeviceSerial, Table);
     kept.close();
-    const CalDataLoadResult result =
-        LoadCalDataLines(ReadCalDataLines(bytes), DeviceModel, DeviceSerial, Table);
     if (result.Code != 0) {
         Table.Empty();
         // A copy that fails its checks is dropped, so the next session asks for the file again.

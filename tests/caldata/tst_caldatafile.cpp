@@ -3,6 +3,7 @@
 #include "caldata/CalFileFixture.h"
 #include "caldata/Unit_CalDataFile.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
@@ -37,6 +38,44 @@ struct Loaded {
     std::unique_ptr<CalibrationTable> Table = std::make_unique<CalibrationTable>();
     CalDataLoadResult Result;
 };
+
+// A file in memory that counts the bytes read from it.
+class CountingBuffer : public QBuffer {
+public:
+    explicit CountingBuffer(const QByteArray& bytes) {
+        setData(bytes);
+        open(QIODevice::ReadOnly);
+    }
+    qint64 BytesRead = 0;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const qint64 n = QBuffer::readData(data, maxSize);
+        if (n > 0) BytesRead += n;
+        return n;
+    }
+};
+
+// Every line the file reader finds, as far as it can read them.
+QStringList FileLines(const QByteArray& bytes) {
+    CountingBuffer file(bytes);
+    CalDataFileLines reader(file);
+    QStringList lines;
+    QString line;
+    for (qsizetype i = 0; reader.HasLines(i + 1); ++i) {
+        if (!reader.Line(i, line)) line = QStringLiteral("<unreadable>");
+        lines.append(line);
+    }
+    return lines;
+}
+
+Loaded LoadFile(const QByteArray& bytes) {
+    CountingBuffer file(bytes);
+    CalDataFileLines reader(file);
+    Loaded l;
+    l.Result = LoadCalData(reader, kModel, kSerial, *l.Table);
+    return l;
+}
 
 Loaded Load(const QStringList& lines) {
     Loaded l;
@@ -125,6 +164,57 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QStringList, lines);
         QCOMPARE(ReadCalDataLines(bytes), lines);
+        // The file is read on demand, in pieces; a CR LF split between two pieces is one end.
+        QCOMPARE(FileLines(bytes), lines);
+        const QByteArray padding(64 * 1024 - 1, 'p');
+        QCOMPARE(FileLines("\xEF\xBB\xBF" + padding + "\r\nx"),
+                 (QStringList{QString::fromLatin1(padding), "x"}));
+    }
+
+    // A line longer than the reader takes fails the check that examines it; the line nobody
+    // examines may be as long as it likes.
+    void overlongLineFailsItsStage_data() {
+        QTest::addColumn<int>("lineNumber");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("model") << 1 << 11 << "(Model)";
+        QTest::newRow("serial") << 2 << 12 << "(Serial)";
+        QTest::newRow("not examined") << 3 << 0 << "";
+        QTest::newRow("columns") << 4 << 13 << "(tCol)";
+        QTest::newRow("rows") << 5 << 14 << "(tRow)";
+        QTest::newRow("widths") << 6 << 15 << "(tWid)";
+        QTest::newRow("data row 2") << 8 << 17 << "(2)";
+        QTest::newRow("last data row") << 9 << 17 << "(3)";
+    }
+    void overlongLineFailsItsStage() {
+        QFETCH(int, lineNumber);
+        QStringList lines = ExampleLines();
+        // Still a well-formed line when cut at the bound: only its length is wrong.
+        lines[lineNumber - 1] += QString(CalDataFileLines::MaxLineUnits, u' ') + u',';
+        const Loaded l = LoadFile(lines.join(u"\r\n").toLatin1());
+        QTEST(l.Result.Code, "code");
+        QTEST(l.Result.Tag, "tag");
+        // Exactly at the bound the line is read.
+        QStringList atBound = ExampleLines();
+        const qsizetype room = CalDataFileLines::MaxLineUnits - atBound[lineNumber - 1].size();
+        atBound[lineNumber - 1] += QString(room, u' ');
+        QCOMPARE(LoadFile(atBound.join(u"\n").toLatin1()).Result.Code, 0);
+    }
+
+    // A huge file whose first lines are a good file is good, and only those lines are read.
+    void largeFileIsReadOnlyAsFarAsNeeded() {
+        const QByteArray head = ExampleLines().join(u"\r\n").toLatin1() + "\r\n";
+        CountingBuffer file(head + QByteArray(50 * 1024 * 1024, 'z'));
+        CalDataFileLines reader(file);
+        CalibrationTable table;
+        QCOMPARE(LoadCalData(reader, kModel, kSerial, table).Code, 0);
+        QCOMPARE(table.RowCount, 3);
+        QVERIFY2(file.BytesRead < 1024 * 1024, qPrintable(QString::number(file.BytesRead)));
+        // A file that is one endless line is looked through only up to the scan bound.
+        CountingBuffer endless(QByteArray(CalDataFileLines::MaxScanBytes + 1024 * 1024, '\0'));
+        CalDataFileLines endlessReader(endless);
+        QCOMPARE(LoadCalData(endlessReader, kModel, kSerial, table).Code, 20);
+        QVERIFY(endless.BytesRead <= CalDataFileLines::MaxScanBytes + 64 * 1024);
     }
 
     void deliveredFileName_data() {
@@ -348,10 +438,11 @@ private slots:
     }
     void fileEncodings() {
         QFETCH(QByteArray, bytes);
-        const Loaded l = Load(ReadCalDataLines(bytes));
-        QCOMPARE(l.Result.Code, 0);
-        QCOMPARE(l.Table->RowCount, 3);
-        QCOMPARE(l.Table->MaxCwl(), 401.0);
+        for (const Loaded& l : {Load(ReadCalDataLines(bytes)), LoadFile(bytes)}) {
+            QCOMPARE(l.Result.Code, 0);
+            QCOMPARE(l.Table->RowCount, 3);
+            QCOMPARE(l.Table->MaxCwl(), 401.0);
+        }
     }
 
     // Without a byte-order mark, UTF-16 is 8-bit text with NULs: refused, not misread.
@@ -378,10 +469,11 @@ private slots:
     }
     void binaryGarbage() {
         QFETCH(QByteArray, bytes);
-        const Loaded l = Load(ReadCalDataLines(bytes));
-        QVERIFY(l.Result.Code != 0);
-        QCOMPARE(l.Table->RowCount, 0);
-        QCOMPARE(l.Table->ColCount, 0);
+        for (const Loaded& l : {Load(ReadCalDataLines(bytes)), LoadFile(bytes)}) {
+            QVERIFY(l.Result.Code != 0);
+            QCOMPARE(l.Table->RowCount, 0);
+            QCOMPARE(l.Table->ColCount, 0);
+        }
     }
 
     void errorMessages_data() {

@@ -10,9 +10,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 const QStringList kOpenSequence = {"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"};
@@ -196,6 +199,61 @@ private slots:
         QCOMPARE(form->CalDataLoaded, good);
         QCOMPARE(QFile::exists(app.KeptCopyPath()), good);
         QCOMPARE(app.Commands().contains("HOME 3"), good);
+    }
+
+    // Something other than a regular file where the kept copy or the picked file should be:
+    // nothing blocks or fills memory, and a user's folder is never removed.
+    void fileThatIsNotAFile_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("asked");
+        const QString unreadable = "ERRDV20 : Calibration data file might be problem.";
+        const QString copyFailed = "ERRDV09 : Fail to copy calibration data file.";
+        QTest::newRow("kept copy is a fifo") << "fifo" << unreadable << false;
+        QTest::newRow("kept copy links to a device") << "device" << unreadable << false;
+        QTest::newRow("kept copy is a broken link") << "broken" << unreadable << false;
+        QTest::newRow("kept copy is a folder") << "folder" << copyFailed << true;
+        QTest::newRow("picked file is a fifo") << "picked fifo" << copyFailed << true;
+    }
+    void fileThatIsNotAFile() {
+        QFETCH(QString, kind);
+        QFETCH(QString, message);
+        QFETCH(bool, asked);
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "100"}), qPrintable(app.Failure()));
+        const QString kept = app.KeptCopyPath();
+        QVERIFY(QDir().mkpath(app.Folder() + "Cal"));
+        QTemporaryDir delivery;
+        QString chosen = delivery.filePath("20180315_F123_ABCD12345678.csv");
+        if (kind == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(kept).constData(), 0600), 0);
+        if (kind == "device") QVERIFY(QFile::link("/dev/zero", kept));
+        if (kind == "broken") QVERIFY(QFile::link(app.Folder() + "nowhere", kept));
+        if (kind == "folder") {
+            QVERIFY(QDir().mkpath(kept));
+            QVERIFY(QFile::copy(app.SamplePath(), kept + "/mine.csv"));
+        }
+        if (kind == "picked fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(chosen).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::copy(app.SamplePath(), chosen));
+        TForm_Main* form = app.CreateForm();
+        bool dialogShown = false;
+        form->SetCalDataDialog([&](const QString&, const QString&) {
+            dialogShown = true;
+            return chosen;
+        });
+        QVERIFY2(app.WaitForShown(message), qPrintable(app.Shown().join(" | ")));
+        QTRY_VERIFY_WITH_TIMEOUT(app.Commands().contains("BKEN 0"), 10000);
+        QCOMPARE(dialogShown, asked);
+        QVERIFY(!form->CalDataLoaded);
+        if (kind == "folder") {
+            QVERIFY(QFileInfo(kept).isDir());
+            QVERIFY(QFile::exists(kept + "/mine.csv"));
+        } else {
+            // Removed (a link, not what it points to), so the next session asks for the file.
+            QVERIFY(!QFileInfo(kept).exists() && !QFileInfo(kept).isSymLink());
+        }
+        if (kind == "device") QVERIFY(QFileInfo("/dev/zero").exists());
     }
 };
 
