@@ -4,6 +4,7 @@
 #include "caldata/Unit_CalDataFile.h"
 #include "fuzz/FuzzCheck.h"
 
+#include <QBuffer>
 #include <QByteArray>
 
 #include <memory>
@@ -62,6 +63,20 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(result.Code >= 11 && result.Code <= 20);
         FUZZ_CHECK(table->RowCount == 0 && table->ColCount == 0);
         FUZZ_CHECK(!CalDataErrorMessage(result.Code, result.Tag).isEmpty());
+    }
+
+    // The program reads the kept copy from the file on demand, with a bound on each line: on an
+    // input whose lines are all within the bound, that gives the same outcome.
+    if (bytes.size() <= CalDataFileLines::MaxLineUnits) {
+        QBuffer file;
+        file.setData(bytes);
+        file.open(QIODevice::ReadOnly);
+        CalDataFileLines fileLines(file);
+        static const auto fileTable = std::make_unique<CalibrationTable>();
+        const CalDataLoadResult fromFile = LoadCalData(fileLines, Model, Serial, *fileTable);
+        FUZZ_CHECK(fromFile.Code == result.Code && fromFile.Tag == result.Tag);
+        FUZZ_CHECK(fileTable->RowCount == table->RowCount &&
+                   fileTable->ColCount == table->ColCount);
     }
 
     // The plain splitter, as other readers of comma texts use it.
