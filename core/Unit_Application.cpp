@@ -38,14 +38,9 @@ void OnSignal(int) {
 }
 } // namespace
 
-void InstallShutdownSignals(QObject* context, std::function<void()> onSignal) {
-    if (SignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, SignalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [onSignal]() {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t got = ::read(SignalPipe[0], &byte, 1);
-        onSignal();
-    });
+void CatchShutdownSignals() {
+    if (SignalPipe[0] >= 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) != 0) return;
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -53,6 +48,18 @@ void InstallShutdownSignals(QObject* context, std::function<void()> onSignal) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+void ConnectShutdownSignals(QObject* context, std::function<void()> onSignal) {
+    CatchShutdownSignals();
+    if (SignalPipe[0] < 0) return;
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [onSignal]() {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(SignalPipe[0], &byte, 1);
+        onSignal();
+    });
+}
 #else
-void InstallShutdownSignals(QObject*, std::function<void()>) {}
+void CatchShutdownSignals() {}
+void ConnectShutdownSignals(QObject*, std::function<void()>) {}
 #endif

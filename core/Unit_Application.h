@@ -15,6 +15,9 @@ public:
     static void ShowError(const QString& text);
 };
 
-// SIGINT and SIGTERM end the program through the window's normal shutdown. `onSignal` runs on
-// the GUI thread.
-void InstallShutdownSignals(QObject* context, std::function<void()> onSignal);
+// SIGINT and SIGTERM end the program through the window's normal shutdown.
+// CatchShutdownSignals takes them over at once, before anything else of the program exists; a
+// signal caught then waits. ConnectShutdownSignals runs `onSignal` on the GUI thread for every
+// signal caught, also for one caught before it was called, once the events are handled.
+void CatchShutdownSignals();
+void ConnectShutdownSignals(QObject* context, std::function<void()> onSignal);

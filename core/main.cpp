@@ -10,6 +10,9 @@
 #include <exception>
 
 int main(int argc, char** argv) {
+    // First of all: creating the application takes a while, and a signal then must not kill the
+    // program before it can shut down normally.
+    CatchShutdownSignals();
     TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("QVL Rari v2.1"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -37,7 +40,7 @@ int main(int argc, char** argv) {
     bool signalled = false;
     // A signal is not refused while the device is busy: it runs the normal shutdown. One that
     // arrives during start-up is served as soon as the event loop runs.
-    InstallShutdownSignals(&app, [&]() {
+    ConnectShutdownSignals(&app, [&]() {
         signalled = true;
         if (form && running) form->RequestClose();
     });
