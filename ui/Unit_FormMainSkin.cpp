@@ -22,6 +22,8 @@ constexpr int kWindowWidth = 910;
 constexpr int kWindowHeight = 624;
 constexpr int kSliderMin = 574;
 constexpr int kSliderMax = 638;
+constexpr int kMessagePixels = 21;
+constexpr int kMessageMinPixels = 12;
 
 QWidget* MakePanel(QWidget* parent, int top, int height) {
     auto* panel = new QWidget(parent);
@@ -94,7 +96,7 @@ void TForm_Main::BuildSkin() {
     Label_Message = new QLabel(Panel_Message);
     Label_Message->setGeometry(64, 20, 704, 28);
     Label_Message->setAlignment(Qt::AlignCenter);
-    Label_Message->setFont(Skin::Font(21));
+    Label_Message->setFont(Skin::Font(kMessagePixels));
     // Double-clicks on the text reach the message bar's picture below it.
     Label_Message->setAttribute(Qt::WA_TransparentForMouseEvents);
     PanelParts::SetLabelColor(Label_Message, Colors::clLabelGrey);
@@ -102,6 +104,10 @@ void TForm_Main::BuildSkin() {
 }
 
 void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {
+    // The bar's font, smaller only for a line that would not fit at it: the code at the start
+    // and the bound at the end of a long line must both stay readable.
+    Label_Message->setFont(Skin::Font(
+        Skin::FittingPixelSize(text, Label_Message->width(), kMessagePixels, kMessageMinPixels)));
     PanelParts::SetLabelColor(Label_Message, color);
     Label_Message->setText(text);
     emit StatusMessageShown(text, color);

@@ -1,6 +1,7 @@
 #include "ui/Unit_Skin.h"
 
 #include <QFontDatabase>
+#include <QFontMetrics>
 
 namespace Skin {
 
@@ -20,6 +21,12 @@ QFont Font(int pixelSize, QFont::Weight weight) {
     font.setWeight(weight);
     font.setStyleStrategy(QFont::PreferAntialias);
     return font;
+}
+
+int FittingPixelSize(const QString& text, int width, int largest, int smallest) {
+    for (int size = largest; size > smallest; --size)
+        if (QFontMetrics(Font(size)).horizontalAdvance(text) <= width) return size;
+    return smallest;
 }
 
 } // namespace Skin

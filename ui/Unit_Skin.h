@@ -12,4 +12,8 @@ void LoadFonts();
 // Open Sans at a pixel size.
 QFont Font(int pixelSize, QFont::Weight weight = QFont::Normal);
 
+// The largest pixel size, from `largest` down to `smallest`, at which `text` in Open Sans fits
+// into `width` pixels; `smallest` when none does.
+int FittingPixelSize(const QString& text, int width, int largest, int smallest);
+
 } // namespace Skin

@@ -2,16 +2,20 @@
 // the product label, the device lock and the shutdown that writes the settings file.
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
+#include "core/Unit_Application.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_FormMain.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QFile>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 namespace {
 
@@ -178,6 +182,53 @@ private slots:
         QVERIFY(afterFirst >= 1);
         QVERIFY(counter.Count > afterFirst);
         QCOMPARE(Form->Label_Message->palette().color(QPalette::WindowText), QColor(0, 255, 0));
+    }
+
+    void everyLineFitsTheMessageBar_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("full");
+        QTest::newRow("short") << "Device ready." << true;
+        QTest::newRow("ERRDV19 with its tag")
+            << "ERRDV19 : Calibration data file might be problem. (1000/20)" << true;
+        QTest::newRow("ERRSE17") << "ERRSE17 : The decimal place of ([LW]+[SW])/2 must be an even "
+                                    "integer."
+                                 << true;
+        QTest::newRow("ERRSE19") << u"ERRSE19 : Out of range. If ([LW]-[SW]) = 10.0 Please set "
+                                    u"([LW]+[SW])/2 \u2265 495.0"_qs
+                                 << false;
+        QTest::newRow("ERRSE20, widest numbers")
+            << u"ERRSE20 : Out of range. If ([LW]-[SW]) = 100.0 Please set ([LW]+[SW])/2 "
+               u"\u2264 1000.0"_qs
+            << false;
+    }
+    void everyLineFitsTheMessageBar() {
+        QFETCH(QString, text);
+        QFETCH(bool, full);
+        Form->ShowStatusMessage(text, Colors::clMsgRed);
+        const QFont font = Form->Label_Message->font();
+        const int width = QFontMetrics(font).horizontalAdvance(text);
+        QVERIFY2(width <= Form->Label_Message->width(), qPrintable(QString::number(width)));
+        // The bar's own size wherever it fits, as close to it as fits otherwise.
+        if (full) {
+            QCOMPARE(font.pixelSize(), 21);
+        } else {
+            QVERIFY(font.pixelSize() < 21);
+            QFont larger = font;
+            larger.setPixelSize(font.pixelSize() + 1);
+            QVERIFY(QFontMetrics(larger).horizontalAdvance(text) > Form->Label_Message->width());
+        }
+    }
+
+    // A signal caught before anything of the program exists waits until it can be served.
+    void signalCaughtEarlyIsServedLater() {
+        CatchShutdownSignals();
+        QCOMPARE(::raise(SIGTERM), 0);
+        QObject context;
+        int served = 0;
+        ConnectShutdownSignals(&context, [&served]() { ++served; });
+        QTRY_COMPARE(served, 1);
+        QCOMPARE(::raise(SIGINT), 0);
+        QTRY_COMPARE(served, 2);
     }
 
     void productLabel_data() {
