@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/stat.h>
+
 namespace {
 
 const char* const kDefaultSettings = "[Info]\nType=QVL Rari v2\n\n[ComPort]\nPortName=COM1\n"
@@ -76,6 +79,15 @@ public:
     QProcess Process;
 };
 
+// True once the process has taken SIGTERM over (its handler is installed).
+bool CatchesSigterm(qint64 pid) {
+    const QByteArray status = ReadAll(QStringLiteral("/proc/%1/status").arg(pid));
+    for (const QByteArray& line : status.split('\n'))
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+    return false;
+}
+
 void WriteSettings(const QString& folder, const QByteArray& text) {
     QFile f(folder + "VuzaRavarede.ini");
     if (f.open(QIODevice::WriteOnly)) f.write(text);
@@ -131,6 +143,70 @@ private slots:
                                       .split(u'\n', Qt::SkipEmptyParts);
         for (const QString& line : expected)
             QVERIFY2(lines.contains(line), qPrintable(line));
+    }
+
+    // A signal that arrives while the program is still starting ends it normally too.
+    void signalDuringStartUpEndsNormally() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        Program program(folder);
+        QVERIFY(program.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(CatchesSigterm(program.Process.processId()), 10000);
+        QVERIFY(program.Terminate());
+        QCOMPARE(ReadAll(folder + "VuzaRavarede.ini"), QByteArray(kDefaultSettings));
+    }
+
+    // Whatever lies where the settings file or the kept calibration copy should be, the program
+    // starts, searches and ends normally on a signal, and the settings file is intact.
+    void filesThatAreNotFilesDoNotHoldTheProgram_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("settings file is a fifo") << "settings fifo";
+        QTest::newRow("settings file is huge") << "settings huge";
+        QTest::newRow("kept copy is a fifo") << "fifo";
+        QTest::newRow("kept copy links to a device") << "device";
+        QTest::newRow("kept copy is a folder") << "folder";
+    }
+    void filesThatAreNotFilesDoNotHoldTheProgram() {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString settings = folder + "VuzaRavarede.ini";
+        const QString kept = folder + "Cal/F123_ABCD12345678.csv";
+        const bool settingsCase = kind.startsWith("settings");
+        const QByteArray huge = "[Info]\nType=QVL Rari v2\n" + QByteArray(4 << 20, ';');
+        if (kind == "settings fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
+        if (kind == "settings huge") WriteSettings(folder, huge);
+        if (!settingsCase) {
+            WriteSettings(folder, "[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM3\n");
+            QVERIFY(QDir().mkpath(folder + "Cal"));
+        }
+        if (kind == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(kept).constData(), 0600), 0);
+        if (kind == "device") QVERIFY(QFile::link("/dev/zero", kept));
+        if (kind == "folder") QVERIFY(QDir().mkpath(kept));
+        // Unreadable settings mean the default port, COM1.
+        SimProcess sim;
+        QVERIFY2(
+            sim.Start(folder + (settingsCase ? "ports/COM1" : "ports/COM3"), {"--home-ms", "100"}),
+            qPrintable(sim.Failure()));
+        Program program(folder);
+        QVERIFY(program.Start());
+        // Settings: the search runs. Kept copy: the import is over (BKEN follows it), or, for a
+        // folder, the program waits in the file dialog.
+        const int exchanges = settingsCase ? 1 : kind == "folder" ? 5 : 6;
+        QVERIFY(sim.WaitForExchanges(exchanges, 20000));
+        QVERIFY(program.Terminate());
+        const QFileInfo after(settings);
+        if (kind == "settings fifo") {
+            QVERIFY(after.exists() && !after.isFile());
+        } else if (kind == "settings huge") {
+            QCOMPARE(ReadAll(settings), huge);
+        } else {
+            QVERIFY(ReadAll(settings).contains("PortName=COM3\n"));
+            QCOMPARE(QFileInfo(kept).isDir(), kind == "folder");
+            if (kind != "folder")
+                QVERIFY(!QFileInfo(kept).isSymLink() && !QFileInfo(kept).exists());
+        }
     }
 
     void findsTheInstrumentAndIdles() {
