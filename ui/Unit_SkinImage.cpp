@@ -46,6 +46,9 @@ void TSkinImage::paintEvent(QPaintEvent*) {
     if (PictureScale(devicePixelRatioF()) != Scale) LoadPicture();
     if (Pixmap.isNull()) return;
     QPainter painter(this);
+    // At a ratio of 1 or 2 the copy maps pixel for pixel; between them (e.g. 1.5) the @2x copy
+    // is scaled down, which needs filtering to stay smooth.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
     // Pictures are drawn at their own size; the band bar is the one picture stretched.
     painter.drawPixmap(rect(), Pixmap);
 }
