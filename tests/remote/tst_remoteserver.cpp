@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -19,6 +20,9 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -273,6 +277,41 @@ private slots:
         QCOMPARE(wrong, 0);
         QCOMPARE(extra, QByteArray());
         QVERIFY(ConnectClient());
+    }
+
+    void clientThatNeverReadsIsDropped() {
+        QVERIFY(DisconnectClient());
+        // A client that sends requests and never reads a response (a plain socket: Qt's own
+        // would read them for it). Its receive window closes, the responses pile up in the
+        // program, which drops the connection instead of growing without end.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        const auto closeFd = qScopeGuard([fd]() { ::close(fd); });
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(Port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        QVERIFY(WaitFor([&]() { return Form->RemoteConnected; }, 5000));
+        QByteArray burst;
+        for (int i = 0; i < 200; ++i)
+            burst += "VER\r";
+        qint64 sent = 0;
+        QTimer writer; // sends a burst whenever the program has taken the last one
+        connect(&writer, &QTimer::timeout, this, [&]() {
+            const ssize_t n =
+                ::send(fd, burst.constData(), size_t(burst.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) sent += n;
+        });
+        writer.start(1);
+        QVERIFY(WaitFor([&]() { return !Form->RemoteConnected; }, 120000));
+        writer.stop();
+        qInfo() << "dropped after" << sent << "bytes of requests";
+        QCOMPARE(Form->RemoteClientCount, 0);
+        QVERIFY(ConnectClient());
+        QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
     }
 
     void secondClientsAreClosed() {
