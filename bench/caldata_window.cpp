@@ -2,6 +2,7 @@
 // grid of 1001 x 21 cells): the time from the double-click on the message bar to the end of the
 // event pass that first paints the grid, and the time to paint each page while scrolling
 // through the whole grid.
+#include "bench/bench_result.h"
 #include "caldata/Unit_FormCalData.h"
 #include "core/Unit_FormMain.h"
 #include "ui/Unit_SkinImage.h"
@@ -140,6 +141,12 @@ int main(int argc, char** argv) {
                 *std::max_element(openMs.begin() + 1, openMs.end()), kRuns - 1, kTargetMs,
                 std::max(first, median) <= kTargetMs ? "met" : "MISSED");
     std::printf("  scrolling: %d pages, %.2f ms per page painted\n", pages, pageMs);
+    BenchResult::Record("Mapping Data window, first opening", BenchResult::Summarise({first}), "ms",
+                        0.0, "target <= 100 ms");
+    BenchResult::Record("Mapping Data window, opening", BenchResult::Summarise(openMs.mid(1)), "ms",
+                        0.0, "target <= 100 ms");
+    BenchResult::Record("Mapping Data window, page painted", BenchResult::Summarise({pageMs}),
+                        "ms");
     form.ReleaseAll();
     return 0;
 }

@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+from benchlib import record
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(ROOT, "samples", "20180315_F123_ABCD12345678.csv")
 SLICE_MS = 100.0
@@ -120,6 +122,8 @@ def main():
         print(f"VER  x{args.ver}: mean {statistics.fmean(times):.3f} ms, "
               f"p50 {statistics.median(times):.3f} ms, "
               f"p99 {percentile(times, 99):.3f} ms, max {max(times):.3f} ms (target p99 <= 2 ms)")
+        record("remote VER round trip", times, "ms", note=f"p99 {percentile(times, 99):.3f} ms "
+               f"(target <= 2 ms), {args.ver} in a row")
 
         # SETC, alternating between two grid points; the first move starts from home.
         points = [(500.0, 10.0), (600.0, 10.0)]
@@ -146,6 +150,8 @@ def main():
         print(f"SETC x{args.setc}: round trip p50 {statistics.median(rtts):.1f} ms "
               f"(floor {floor:.0f} ms); ratio to floor p50 {statistics.median(ratios):.3f}, "
               f"max {max(ratios):.3f} (target <= 1.10)")
+        record("remote SETC round trip", rtts, "ms", floor,
+               "floor: POS and GO in whole 100 ms slices (target <= 1.10 x floor)")
         client.sock.close()
         return 0
     finally:
