@@ -1,16 +1,10 @@
 #include "control/Unit_SetValidation.h"
 
 #include "core/Unit_Numbers.h"
-#include "core/Unit_Text8.h"
 
 namespace {
 
-const QString kGe = QStringLiteral("\u2265 ");
-const QString kLe = QStringLiteral("\u2264 ");
-
-QString Num(double value) {
-    return Numbers::FormatFixed(value, 1);
-}
+using RequestRules::Bound;
 
 // Rule texts for one kind of request; the bounds are appended where the text ends in a sign.
 struct RuleTexts {
@@ -46,21 +40,13 @@ const RuleTexts& Texts(int kind) {
 
 } // namespace
 
-QString SetValidationResult::MessageLine() const {
-    return Code + QStringLiteral(" : ") + Text;
-}
-
-QByteArray SetValidationResult::RemoteText() const {
-    return Text8::FromWide(Text);
-}
-
 SetValidationResult ValidateSetRequest(int editMode, const QString& text1, const QString& text2,
                                        const CalibrationLookups& lookups) {
     const int kind = editMode == 1 ? 1 : 0;
     const RuleTexts& t = Texts(kind);
 
-    const double value1 = Numbers::RoundTo(Numbers::ReadDouble(text1, 0.0), 1);
-    const double value2 = Numbers::RoundTo(Numbers::ReadDouble(text2, 0.0), 1);
+    const double value1 = RequestRules::ReadValue(text1);
+    const double value2 = RequestRules::ReadValue(text2);
     double cwl, fwhm, sw, lw;
     if (kind == 0) {
         cwl = value1;
@@ -89,27 +75,29 @@ SetValidationResult ValidateSetRequest(int editMode, const QString& text1, const
         result.Text = text;
         return result;
     };
+    const QString kGe = RequestRules::AtLeast();
+    const QString kLe = RequestRules::AtMost();
     const QString set = QStringLiteral("Out of range. Please set ");
     const QString cwlIs = t.CwlName + QLatin1Char(' ');
     const QString fwhmIs = t.FwhmName + QLatin1Char(' ');
     if (value1 < 0.0) return fail(1, t.NegativeFirst);
     if (value2 < 0.0) return fail(2, t.NegativeSecond);
-    if (cwl < limits.MinCwl) return fail(3, set + cwlIs + kGe + Num(limits.MinCwl));
-    if (cwl > limits.MaxCwl) return fail(4, set + cwlIs + kLe + Num(limits.MaxCwl));
-    if (fwhm < limits.MinFwhm) return fail(5, set + fwhmIs + kGe + Num(limits.MinFwhm));
+    if (cwl < limits.MinCwl) return fail(3, set + cwlIs + kGe + Bound(limits.MinCwl));
+    if (cwl > limits.MaxCwl) return fail(4, set + cwlIs + kLe + Bound(limits.MaxCwl));
+    if (fwhm < limits.MinFwhm) return fail(5, set + fwhmIs + kGe + Bound(limits.MinFwhm));
     if (fwhm > limits.MaxFwhm)
         return fail(6, t.MaxFwhmLead + QStringLiteral("Please set ") + fwhmIs + kLe +
-                           Num(limits.MaxFwhm));
+                           Bound(limits.MaxFwhm));
     if (!lookups.IsCwlInTable(cwl))
         return fail(7, QStringLiteral("The decimal place of ") + t.CwlName +
                            QStringLiteral(" must be an even integer."));
     if (Numbers::RoundTo(fwhm, 0) != fwhm)
         return fail(8, t.FwhmName + QStringLiteral(" must be a positive integer value."));
     const QString ifFwhm = QStringLiteral("Out of range. If ") + t.FwhmName +
-                           QStringLiteral(" = ") + Num(fwhm) + QStringLiteral(" Please set ") +
+                           QStringLiteral(" = ") + Bound(fwhm) + QStringLiteral(" Please set ") +
                            cwlIs;
-    if (cwl < limits.MinCwlAtFwhm) return fail(9, ifFwhm + kGe + Num(limits.MinCwlAtFwhm));
-    if (cwl > limits.MaxCwlAtFwhm) return fail(10, ifFwhm + kLe + Num(limits.MaxCwlAtFwhm));
+    if (cwl < limits.MinCwlAtFwhm) return fail(9, ifFwhm + kGe + Bound(limits.MinCwlAtFwhm));
+    if (cwl > limits.MaxCwlAtFwhm) return fail(10, ifFwhm + kLe + Bound(limits.MaxCwlAtFwhm));
 
     result.Ok = true;
     result.SetRequest[0] = Numbers::RoundTo(cwl, 2);

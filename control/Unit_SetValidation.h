@@ -3,6 +3,7 @@
 // an SW + LW pair (EditMode 1), checked against the calibration table's lookups.
 
 #include "caldata/Unit_CalibrationTable.h"
+#include "control/Unit_RequestRules.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,19 +18,12 @@ struct SetLimitValues {
     double MaxCwlAtFwhm = 0.0;
 };
 
-struct SetValidationResult {
-    bool Ok = false;
-    QString Code; // "ERRSE01".."ERRSE20"; empty on success
-    QString Text; // the rule's text with its numbers, "≥" and "≤" as wide characters
+// Code "ERRSE01".."ERRSE20" on failure.
+struct SetValidationResult : RuleOutcome {
     // CWL, FWHM, SW, LW in nm, rounded to 0.01; filled only on success.
     double SetRequest[4] = {0.0, 0.0, 0.0, 0.0};
     // The limits the rules were checked against, filled on success and failure alike.
     SetLimitValues SetLimits;
-
-    // The message bar line: code + " : " + text.
-    QString MessageLine() const;
-    // The text for the 8-bit remote result store ("≥" as A1 C3, "≤" as A1 C2).
-    QByteArray RemoteText() const;
 };
 
 // editMode 0: text1 is CWL and text2 FWHM; editMode 1: text1 is SW and text2 LW (any other
