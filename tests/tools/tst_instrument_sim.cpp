@@ -158,6 +158,11 @@ private slots:
         QTest::newRow("move answer")
             << QStringList{"--go-answer", "POS,3,10,20,30"} << QByteArray("GO 3 1 2 3\rPOS 3\r")
             << QByteArray("POS,3,10,20,30\rPOS 3 1 2 3\r");
+        // Only the second GO fails, and its axes stay where the first one put them.
+        QTest::newRow("chosen move fails")
+            << QStringList{"--go-fail", "2", "--go-ms", "5"}
+            << QByteArray("GO 3 1 2 3\rGO 3 4 5 6\rPOS 3\rGO 3 7 8 9\r")
+            << QByteArray("GO 3 1 2 3\rERR\rPOS 3 1 2 3\rGO 3 7 8 9\r");
         QTest::newRow("information value")
             << QStringList{"--info", "1=two words", "--info", "0=F999"}
             << QByteArray("INFO 1\rINFO 0\r") << QByteArray("INFO 1 two words\rINFO 0 F999\r");

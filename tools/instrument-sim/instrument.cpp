@@ -94,6 +94,7 @@ void Instrument::HandlePending() {
             continue;
         }
         ++received_;
+        if (options_.reportReceived) PrintLine("received \"" + Escape(line) + '"');
         const QByteArray shown = "exchange \"" + Escape(line) + "\" -> ";
         if (options_.hangupAfter >= 0 && answered_ >= options_.hangupAfter) {
             PrintLine(shown + "(hangup)");
@@ -112,7 +113,7 @@ void Instrument::HandlePending() {
     }
 }
 
-Instrument::Reply Instrument::Execute(const QByteArray& line) const {
+Instrument::Reply Instrument::Execute(const QByteArray& line) {
     Reply r;
     r.answer = "ERR";
     const QList<QByteArray> w = line.split(' ');
@@ -129,6 +130,7 @@ Instrument::Reply Instrument::Execute(const QByteArray& line) const {
                                                QByteArray::number(pos_[1]) + ' ' +
                                                QByteArray::number(pos_[2]));
     } else if (verb == "GO" && w.size() == 5 && w[1] == "3") {
+        if (++goCount_ == options_.goFail) return r;
         std::array<int, 3> target{};
         for (int a = 0; a < 3; ++a) {
             const auto p = Number(w[2 + a], 6000);
@@ -138,7 +140,9 @@ Instrument::Reply Instrument::Execute(const QByteArray& line) const {
         // The axes run at the same time; the answer waits for the one with the longest way.
         int longest = 0;
         for (int a = 0; a < 3; ++a) longest = std::max(longest, std::abs(target[a] - pos_[a]));
-        r.waitMs = int((qint64(longest) * 1000 + options_.speed - 1) / options_.speed);
+        r.waitMs = options_.goMs >= 0
+                       ? options_.goMs
+                       : int((qint64(longest) * 1000 + options_.speed - 1) / options_.speed);
         r.positions = target;
         r.answer = options_.goAnswer.value_or("GO 3 " + QByteArray::number(target[0]) + ' ' +
                                               QByteArray::number(target[1]) + ' ' +

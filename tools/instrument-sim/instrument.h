@@ -42,7 +42,7 @@ private:
     void OnReadable();
     void OnWritable();
     void HandlePending();
-    Reply Execute(const QByteArray& line) const;
+    Reply Execute(const QByteArray& line);
     void FinishCommand();
     void SendChatter();
     void Write(const QByteArray& bytes);
@@ -62,6 +62,7 @@ private:
     Reply current_;
     int received_ = 0;
     int answered_ = 0;
+    int goCount_ = 0; // GO commands received
 };
 
 } // namespace sim

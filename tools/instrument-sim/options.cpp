@@ -32,6 +32,7 @@ Output (stdout, one line each, flushed):
   exchange "<command>" -> "<answer as sent>"    (\r \n \xHH escaped; a quote is \x22)
   exchange "<command>" -> (silent)
   exchange "<command>" -> (hangup)
+  received "<command>"                          (with --report-received)
   # <diagnostic>
 
 Link and instrument:
@@ -43,6 +44,8 @@ Link and instrument:
   --home-ms N         homing time in ms (default 2000)
   --speed N           axis speed in steps per second (default 20000)
   --start-pos A,B,C   initial axis positions (default 0,0,0)
+  --go-ms N           every valid GO takes N ms, however far the axes go
+  --report-received   print a received line as each command arrives, before its answer
 
 Faults:
   --noise TEXT        send TEXT before every answer
@@ -56,6 +59,7 @@ Faults:
   --home-answer TEXT  answer TEXT to HOME instead of G
   --pos-answer TEXT   answer TEXT to POS instead of the positions (e.g. "POS 3 10 -1 30")
   --go-answer TEXT    answer TEXT to a valid GO instead of the positions (the axes still move)
+  --go-fail N         answer ERR to the Nth GO command (counting from 1); the axes stay
   --info-answer N=TEXT  answer TEXT to INFO N instead of "INFO N value"
   --bken-invert       answer the other BKEN state than the one requested
   --chatter TEXT      send TEXT unsolicited, between exchanges ...
@@ -242,6 +246,8 @@ ParseResult ParseOptions(int argc, char** argv, Options& o, std::string& error) 
         else if (name == "--go-answer") ok = optionalText(o.goAnswer);
         else if (name == "--home-ms") ok = number(0, 600000, o.homeMs);
         else if (name == "--speed") ok = number(1, 100000000, o.speed);
+        else if (name == "--go-ms") ok = number(0, 600000, o.goMs);
+        else if (name == "--go-fail") ok = number(1, 100000000, o.goFail);
         else if (name == "--delay") ok = number(0, 600000, o.delayMs);
         else if (name == "--noise") ok = text(o.noise);
         else if (name == "--lone-cr") ok = flag(o.loneCr);
@@ -250,6 +256,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& o, std::string& error) 
         else if (name == "--silent-after") ok = number(0, 100000000, o.silentAfter);
         else if (name == "--hangup-after") ok = number(0, 100000000, o.hangupAfter);
         else if (name == "--bken-invert") ok = flag(o.bkenInvert);
+        else if (name == "--report-received") ok = flag(o.reportReceived);
         else if (name == "--chatter") ok = text(o.chatter);
         else if (name == "--chatter-ms") ok = number(1, 3600000, o.chatterMs);
         else if (name == "--start-pos") {

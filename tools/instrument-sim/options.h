@@ -17,6 +17,8 @@ struct Options {
     std::optional<QByteArray> homeAnswer, posAnswer, goAnswer;
     int homeMs = 2000;
     int speed = 20000; // steps per second, each axis
+    int goMs = -1;     // -1: a move takes the time its longest axis needs
+    int goFail = -1;   // -1: never; N: the Nth GO (from 1) is answered ERR and moves nothing
     int delayMs = 0;
     std::array<int, 3> startPos{0, 0, 0};
     QByteArray noise;
@@ -26,6 +28,7 @@ struct Options {
     int silentAfter = -1; // -1: never
     int hangupAfter = -1; // -1: never
     bool bkenInvert = false;
+    bool reportReceived = false; // print a line when a command arrives, before it is handled
     QByteArray chatter;
     int chatterMs = 1000;
 };
