@@ -1,13 +1,39 @@
 #include "control/Unit_FormControlScan.h"
 
+#include "control/Unit_ThreadAutoScan.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_FormMain.h"
+#include "core/Unit_Messages.h"
+#include "core/Unit_Text8.h"
+#include "ui/Unit_FormControlView.h"
 #include "ui/Unit_PanelParts.h"
 #include "ui/Unit_SkinEdit.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QLabel>
+#include <QTimer>
+
+namespace {
+
+const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
+const QString kScanNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
+const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
+const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
+
+// Marks a running step for as long as it is on the stack.
+class StepMark {
+public:
+    explicit StepMark(bool& flag) : Flag(flag) { Flag = true; }
+    ~StepMark() { Flag = false; }
+    StepMark(const StepMark&) = delete;
+    StepMark& operator=(const StepMark&) = delete;
+
+private:
+    bool& Flag;
+};
+
+} // namespace
 
 TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(dock), Main(main) {
     setGeometry(0, 0, 910, 242);
@@ -24,12 +50,25 @@ TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(
         Edit[i] =
             new TSkinEdit(this, QRect(kLefts[i] + 12, 164, 96, 48), 32, Colors::clScanEdit, 5);
         TSkinEdit* box = Edit[i];
+        // Every click into a box empties it, so the user always types a fresh value.
         connect(box, &TSkinEdit::Click, box, &QLineEdit::clear);
+        // Enter in a box works like the Go button.
+        connect(box, &QLineEdit::returnPressed, this, &TForm_ControlScan::Image_Button4Click);
     }
     Image_Button3_On = new TSkinImage(QStringLiteral("scan_button3_on"), this, 674, 88);
     Image_Button3_Off = new TSkinImage(QStringLiteral("scan_button3_off"), this, 674, 88);
     Image_Button4_On = new TSkinImage(QStringLiteral("scan_button4_on"), this, 756, 88);
     Image_Button4_Off = new TSkinImage(QStringLiteral("scan_button4_off"), this, 756, 88);
+    for (TSkinImage* picture : {Image_Button3_On, Image_Button3_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlScan::Image_Button3Click);
+    for (TSkinImage* picture : {Image_Button4_On, Image_Button4_Off})
+        connect(picture, &TSkinImage::Click, this, &TForm_ControlScan::Image_Button4Click);
+    for (TSkinImage* picture : {Image_Button3_Off, Image_Button4_Off})
+        picture->setCursor(Qt::PointingHandCursor);
+
+    Timer_CheckScan = new QTimer(this);
+    Timer_CheckScan->setInterval(1000);
+    connect(Timer_CheckScan, &QTimer::timeout, this, &TForm_ControlScan::Timer_CheckScanTimer);
 
     for (TSkinEdit* box : Edit)
         box->clear();
@@ -37,6 +76,14 @@ TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(
     Action_Button4_Up();
     Action_RemoteControl_Disable();
     Action_UpdateUI();
+    Thread_AutoScan = std::make_unique<TThread_AutoScan>(this, [this]() { ScanStep(); });
+    Timer_CheckScan->start();
+}
+
+TForm_ControlScan::~TForm_ControlScan() {
+    // The worker must have ended before the fields its steps use go.
+    Closing = true;
+    if (Thread_AutoScan) Thread_AutoScan->StopAndWait();
 }
 
 void TForm_ControlScan::showEvent(QShowEvent* event) {
@@ -80,6 +127,331 @@ void TForm_ControlScan::Action_RemoteControl_Disable() {
     PanelParts::SetRemoteLock(Label_Remote, LockedByRemote(), false);
 }
 
+void TForm_ControlScan::SetScanFields(const QByteArray& start, const QByteArray& end,
+                                      const QByteArray& fwhm, const QByteArray& step,
+                                      const QByteArray& timeDelay) {
+    const QByteArray* texts[5] = {&start, &end, &fwhm, &step, &timeDelay};
+    for (int i = 0; i < 5; ++i)
+        Edit[i]->setText(Text8::ToWide(*texts[i]));
+    EventPump::PumpOnce();
+}
+
+// ---- validation
+
+bool TForm_ControlScan::Validate(Caller caller) {
+    const ScanValidationResult result = ::ValidateScanRequest(
+        Edit[0]->text(), Edit[1]->text(), Edit[2]->text(), Edit[3]->text(), Edit[4]->text(), *Main);
+    if (!result.Ok) {
+        if (caller == Caller::Remote)
+            Main->SetRemoteResult("SCAN FAIL", result.Code.toLatin1(), result.RemoteText());
+        Main->ShowStatusMessage(result.MessageLine(), Colors::clMsgRed);
+        return false;
+    }
+    ScanRequest = result.ScanRequest;
+    ScanLimits = result.ScanLimits;
+    return true;
+}
+
+bool TForm_ControlScan::ValidateScanRequest() {
+    return Validate(Caller::Local);
+}
+bool TForm_ControlScan::ValidateRemoteScanRequest() {
+    return Validate(Caller::Remote);
+}
+
+// ---- the engine
+
+void TForm_ControlScan::ArmScan() {
+    TThread_AutoScan& w = *Thread_AutoScan;
+    w.RangeMin = ScanLimits.MinCwlAtFwhm;
+    w.RangeMax = ScanLimits.MaxCwlAtFwhm;
+    w.Start = ScanRequest.Start;
+    w.End = ScanRequest.End;
+    w.Fwhm = ScanRequest.Fwhm;
+    w.Step = ScanRequest.Step;
+    w.TimeDelay = ScanRequest.TimeDelay;
+    w.StepCount = 0;
+    ++ScanNumber;
+    LockLost = false;
+    Finished = false;
+    Succeeded = false;
+    StopRequested = false;
+    Running = true;
+}
+
+void TForm_ControlScan::FinishScan() {
+    Action_Button4_Up();
+    // A session closed under the scan released its lock; a lock held now belongs to another.
+    if (!LockLost) Main->UnlockDevice();
+    LockLost = false;
+    Running = false;
+    StopRequested = false;
+    Succeeded = false;
+    Finished = false;
+}
+
+void TForm_ControlScan::ScanStep() {
+    // Also the way a step handed over during the close is let go without running.
+    if (!Running || Closing || Main->CloseRequested) return;
+    const StepMark mark(InStep);
+    if (!Main->IsDeviceOpened()) {
+        // The session ended under the scan (lost line, shutdown): nothing can be moved any more,
+        // and the lock went with the session.
+        LockLost = true;
+        if (!StopRequested && !Finished) {
+            Succeeded = false;
+            Finished = true;
+        }
+        return;
+    }
+    if (StopRequested || Finished) return;
+    // This poll runs nested inside a handler whose exchange waits for its answer: a move now
+    // would take that answer. The step waits for the next poll.
+    if (Main->IsDeviceExchanging()) return;
+
+    TThread_AutoScan& w = *Thread_AutoScan;
+    const quint64 scan = ScanNumber;
+    try {
+        if (!w.IsStepDue(w.Now())) return;
+        // The delay runs from the start of one step to the start of the next, move included.
+        w.LastStepTime = w.PollTime;
+        if (!w.NextPoint()) {
+            Succeeded = true;
+            Finished = true;
+            return;
+        }
+        w.ComputeBand();
+        const bool moved = Main->MoveTo(w.CurrentCwl, w.StepFwhm);
+        // The move pumps events: the timer may have reported this scan meanwhile, and a new one
+        // may even have been armed. Only this scan's own state is touched.
+        if (scan != ScanNumber) return;
+        if (!moved) {
+            Succeeded = false;
+            Finished = true;
+        } else {
+            Main->FormControlView->ShowSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl,
+                                               w.StepFwhm, w.StepSw, w.StepLw);
+            ++w.StepCount;
+        }
+    } catch (...) {
+        if (scan == ScanNumber) {
+            Succeeded = false;
+            Finished = true;
+        }
+    }
+    EventPump::PumpOnce();
+}
+
+void TForm_ControlScan::Timer_CheckScanTimer() {
+    Timer_CheckScan->stop();
+    if (Closing) return;
+    if (Running) {
+        // A stop is looked at first: a scan that ended but was not reported yet is aborted.
+        if (StopRequested) {
+            Main->SetRemoteResult("SCAN ABORT", "NONE", "Scan aborted.");
+            Main->ShowStatusMessage(QStringLiteral("Scan aborted."), Colors::clMsgSilver);
+            FinishScan();
+        } else if (Finished && Succeeded) {
+            Main->SetRemoteResult("SCAN SUCCESS", "NONE", "Scan successful.");
+            Main->ShowStatusMessage(QStringLiteral("Scan successful."), Colors::clMsgLime);
+            FinishScan();
+        } else if (Finished) {
+            Main->SetRemoteResult("SCAN FAIL", Messages::Code(Messages::ERRDV05).toLatin1(),
+                                  Text8::FromWide(Messages::Bare(Messages::ERRDV05)));
+            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV05), Colors::clMsgRed);
+            FinishScan();
+        }
+    }
+    if (!Closing) Timer_CheckScan->start();
+}
+
 void TForm_ControlScan::FormClose() {
     Closing = true;
+    Timer_CheckScan->stop();
+    if (!Thread_AutoScan) return;
+    // Inside a step the worker waits for that step: it is only told to end here, and the
+    // panel's release waits for it once the step has returned.
+    if (InStep) {
+        Thread_AutoScan->Terminate();
+        return;
+    }
+    try {
+        Thread_AutoScan->StopAndWait();
+    } catch (...) {
+    }
+}
+
+// ---- operations
+
+void TForm_ControlScan::AbandonStart() {
+    Action_Button4_Up();
+    Main->UnlockDevice();
+    Running = false;
+    StopRequested = false;
+    Succeeded = false;
+    Finished = false;
+}
+
+void TForm_ControlScan::Image_Button4Click() {
+    if (Main->IsRemoteControlled()) {
+        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->IsDeviceOpened()) {
+        Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
+        return;
+    }
+    if (Running) {
+        // Go while scanning always stops. The position query is the usual check of the line,
+        // skipped when an exchange waits for its answer (it would take that answer).
+        StopRequested = true;
+        if (!Main->IsDeviceExchanging() && !Main->RefreshPositions()) {
+            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+            Main->Action_DeviceCloseExecute();
+        }
+        return;
+    }
+    // Another operation holds the device or waits for an answer: the click is refused before
+    // its position query, which would run inside that operation.
+    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return;
+    if (!Main->RefreshPositions()) {
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        Main->Action_DeviceCloseExecute();
+        return;
+    }
+    if (Running || !Main->TryLockDevice()) return;
+
+    try {
+        Action_Button4_Down();
+        Main->SendBken(false);
+        if (!ValidateScanRequest()) {
+            AbandonStart();
+            return;
+        }
+        ArmScan();
+        Main->ShowStatusMessage(QStringLiteral("Scanning..."), Colors::clMsgYellow);
+        Timer_CheckScan->start();
+    } catch (...) {
+        if (!Running) AbandonStart();
+    }
+}
+
+void TForm_ControlScan::Action_RemoteControl_Scan() {
+    if (!Main->IsDeviceOpened()) {
+        Main->SetRemoteResult("SCAN FAIL", "NONE", Text8::FromWide(kScanNotReady));
+        Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
+        return;
+    }
+    // A scan that did not start never answers success.
+    if (Running || Main->DeviceBusy || Main->IsDeviceExchanging()) {
+        Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
+        return;
+    }
+    if (!Main->RefreshPositions()) {
+        Main->SetRemoteResult("SCAN FAIL", Messages::Code(Messages::ERRDV02).toLatin1(),
+                              Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        Main->Action_DeviceCloseExecute();
+        return;
+    }
+    if (Running || !Main->TryLockDevice()) {
+        Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
+        return;
+    }
+
+    try {
+        Action_Button4_Down();
+        Main->SendBken(false);
+        if (!ValidateRemoteScanRequest()) {
+            AbandonStart();
+            return;
+        }
+        ArmScan();
+        Main->SetRemoteResult("SCAN OK", QByteArray(), QByteArray());
+        Main->ShowStatusMessage(QStringLiteral("Scanning..."), Colors::clMsgYellow);
+        Timer_CheckScan->start();
+    } catch (...) {
+        if (!Running) {
+            AbandonStart();
+            Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
+        }
+    }
+}
+
+void TForm_ControlScan::Action_RemoteControl_Stop() {
+    if (!Main->IsDeviceOpened()) {
+        Main->SetRemoteResult("STOP FAIL", "NONE", Text8::FromWide(kScanNotReady));
+        Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
+        return;
+    }
+    if (!Running) {
+        Main->SetRemoteResult("STOP FAIL", "NONE", "No Scan.");
+        return;
+    }
+    StopRequested = true;
+    // The supervision timer reports the end within a second; up to 3 s are given to it.
+    for (int i = 0; i < 30 && Running; ++i)
+        EventPump::SleepAndPump(100);
+    if (Running)
+        Main->SetRemoteResult("STOP FAIL", "NONE", "Can't stop scan process.");
+    else
+        Main->SetRemoteResult("STOP OK", QByteArray(), QByteArray());
+}
+
+void TForm_ControlScan::Image_Button3Click() {
+    RunReset(Caller::Local);
+}
+void TForm_ControlScan::Action_RemoteControl_Reset() {
+    RunReset(Caller::Remote);
+}
+
+void TForm_ControlScan::RunReset(Caller caller) {
+    const bool remote = caller == Caller::Remote;
+    if (!remote && Main->IsRemoteControlled()) {
+        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
+        return;
+    }
+    if (!Main->IsDeviceOpened()) {
+        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", Text8::FromWide(kResetNotReady));
+        Main->ShowStatusMessage(kResetNotReady, Colors::clMsgSilver);
+        return;
+    }
+    // Held by another operation (a scan included) or waiting for an answer: refused before the
+    // position query, silently for a click.
+    if (Main->DeviceBusy || Main->IsDeviceExchanging()) {
+        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", kDeviceBusy);
+        return;
+    }
+    if (!Main->RefreshPositions()) {
+        if (remote)
+            Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV02).toLatin1(),
+                                  Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
+        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        Main->Action_DeviceCloseExecute();
+        return;
+    }
+    if (!Main->TryLockDevice()) {
+        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", kDeviceBusy);
+        return;
+    }
+
+    try {
+        Action_Button3_Down();
+        Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
+                                Colors::clMsgSilver);
+        if (Main->HomeDevice()) {
+            Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
+            if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+            Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
+        } else {
+            if (remote)
+                Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
+                                      Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
+            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+        }
+    } catch (...) {
+        // Whatever went wrong, the button and the device lock are given back below.
+    }
+    Action_Button3_Up();
+    Main->UnlockDevice();
 }

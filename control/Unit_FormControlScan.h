@@ -1,19 +1,27 @@
 #pragma once
-// The Scan tab: five fields, Reset and Go. The scan engine and the panel's operations are not
-// part of this build yet; the panel shows its fields, follows the session (product label) and
-// the remote lock.
+// The Scan tab: START, END, FWHM, STEP and TimeDelay; Go starts a scan and, while one runs,
+// stops it; Reset homes the filter. The panel owns the scan engine: the worker that polls ten
+// times a second, the step it hands over, and the supervision timer that reports the end.
+// The remote protocol drives the same operations through the remote actions.
 
+#include "control/Unit_ScanValidation.h"
+
+#include <QByteArray>
 #include <QWidget>
+#include <memory>
 
 class QLabel;
+class QTimer;
 class TForm_Main;
 class TSkinEdit;
 class TSkinImage;
+class TThread_AutoScan;
 
 class TForm_ControlScan : public QWidget {
     Q_OBJECT
 public:
     TForm_ControlScan(TForm_Main* main, QWidget* dock);
+    ~TForm_ControlScan() override;
 
     void Action_UpdateUI();
     void Action_Button3_Down();
@@ -22,18 +30,55 @@ public:
     void Action_Button4_Up();
     void Action_RemoteControl_Enable();
     void Action_RemoteControl_Disable();
-    // The panel's close sequence, run by the main window's shutdown before the panel is released.
+    void Action_RemoteControl_Reset();
+    void Action_RemoteControl_Scan();
+    void Action_RemoteControl_Stop();
+
+    // Writes a remote request into the five fields as received (START, END, FWHM, STEP,
+    // TimeDelay), not limited to the typing length.
+    void SetScanFields(const QByteArray& start, const QByteArray& end, const QByteArray& fwhm,
+                       const QByteArray& step, const QByteArray& timeDelay);
+
+    // True: the fields passed every rule, ScanRequest and ScanLimits are updated. False: the
+    // failure line is on the message bar (and, for the remote entry, in the result store).
+    bool ValidateScanRequest();
+    bool ValidateRemoteScanRequest();
+
+    // ---- the engine
+    // Hands the accepted request to the worker and starts stepping.
+    void ArmScan();
+    // Releases the Go button and the device and returns to idle.
+    void FinishScan();
+    // One poll of the engine, run on the GUI thread by the worker.
+    void ScanStep();
+    // Once a second: reports the end of a scan.
+    void Timer_CheckScanTimer();
+
+    // The panel's close sequence: the timer stops and the worker ends. Run by the main window's
+    // shutdown before the panel is released.
     void FormClose();
 
-    // A scan is in progress or its end has not been reported yet.
-    bool Running = false;
-    bool Closing = false;
+    void Image_Button3Click();
+    void Image_Button4Click();
+
+    // ---- engine flags
+    bool Closing = false;       // the panel is closing; the timer no longer re-arms
+    bool Running = false;       // a scan is in progress or its end has not been reported yet
+    bool StopRequested = false; // the user or the remote client asked to stop
+    bool Succeeded = false;     // the scan ran past END without a failure
+    bool Finished = false;      // the engine has ended the scan
+
+    ScanRequestValues ScanRequest;
+    ScanLimitValues ScanLimits;
+
+    std::unique_ptr<TThread_AutoScan> Thread_AutoScan;
+    QTimer* Timer_CheckScan = nullptr;
 
     TSkinImage* Image_Base = nullptr;
     QLabel* Label_Product = nullptr;
     QLabel* Label_Remote = nullptr;
     TSkinImage* Image_Edit[5] = {};
-    TSkinEdit* Edit[5] = {};
+    TSkinEdit* Edit[5] = {}; // START, END, FWHM, STEP, TimeDelay
     TSkinImage* Image_Button3_On = nullptr;
     TSkinImage* Image_Button3_Off = nullptr;
     TSkinImage* Image_Button4_On = nullptr;
@@ -43,7 +88,20 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    enum class Caller { Local, Remote };
+    void RunReset(Caller caller);
+    bool Validate(Caller caller);
+    // Back to idle after a start that did not arm.
+    void AbandonStart();
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;
+
     TForm_Main* Main;
+    // A step is running: the worker waits for it, so it must not be waited for from inside.
+    bool InStep = false;
+    // The session was closed under the scan, and with it the scan's hold on the device.
+    bool LockLost = false;
+    // Counts armed scans, so that a step notices when its scan ended and another began while
+    // its move was being completed.
+    quint64 ScanNumber = 0;
 };

@@ -6,7 +6,8 @@ BUILD="$ROOT/build"
 ASAN_BUILD="$ROOT/build-asan"
 
 # Debian packages the build, the tests and the demo need.
-PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3)
+PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3
+          xvfb xdotool)
 
 install_missing() {
     local missing=()

@@ -1,0 +1,350 @@
+// The Scan panel and its engine against a simulated instrument: scans driven by clicks and keys
+// and by the remote actions, stops, failing moves, a vanishing instrument and a close in the
+// middle of a step.
+#include "control/Unit_FormControlScan.h"
+#include "control/Unit_ThreadAutoScan.h"
+#include "core/Unit_Colors.h"
+#include "core/Unit_FormMain.h"
+#include "support/AppFixture.h"
+#include "ui/Unit_FormControlView.h"
+#include "ui/Unit_SkinEdit.h"
+#include "ui/Unit_SkinImage.h"
+
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+namespace {
+
+TSkinImage* Shown(TSkinImage* on, TSkinImage* off) {
+    return on->isVisible() ? on : off;
+}
+
+void Type(TSkinEdit* box, const QString& text) {
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClicks(box, text);
+}
+
+// Runs `action` once, from inside whatever handler is running, as soon as `when` holds.
+class WhenThen : public QObject {
+public:
+    WhenThen(std::function<bool()> when, std::function<void()> then)
+        : When(std::move(when)), Then(std::move(then)) {
+        Poll.setInterval(10);
+        connect(&Poll, &QTimer::timeout, this, [this]() {
+            if (Done || !When()) return;
+            Done = true;
+            Poll.stop();
+            Then();
+        });
+        Poll.start();
+    }
+    bool Done = false;
+
+private:
+    QTimer Poll;
+    std::function<bool()> When;
+    std::function<void()> Then;
+};
+
+} // namespace
+
+class TestFormControlScan : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AppFixture> App;
+    TForm_Main* Form = nullptr;
+    TForm_ControlScan* Scan = nullptr;
+    int OpenExchanges = 0;
+
+    // A fresh program with a ready session and the Scan tab shown.
+    bool StartReady(const QStringList& simArgs = {}) {
+        App = std::make_unique<AppFixture>();
+        if (!App->StartSim(QStringList{"--home-ms", "200"} + simArgs)) return false;
+        App->PlaceKeptCopy();
+        Form = App->CreateForm();
+        Scan = Form->FormControlScan;
+        Form->show();
+        if (!QTest::qWaitForWindowExposed(Form)) return false;
+        if (!App->WaitForMessage("Device ready.") || !App->Sim().WaitForExchanges(7, 5000))
+            return false;
+        OpenExchanges = int(App->Commands().size());
+        Form->Image_Tab2Click();
+        return Scan->isVisible();
+    }
+
+    void TypeFields(const QStringList& values) {
+        for (int i = 0; i < 5; ++i)
+            Type(Scan->Edit[i], values[i]);
+    }
+    void ClickGo() {
+        QTest::mouseClick(Shown(Scan->Image_Button4_On, Scan->Image_Button4_Off), Qt::LeftButton);
+    }
+    void ClickReset() {
+        QTest::mouseClick(Shown(Scan->Image_Button3_On, Scan->Image_Button3_Off), Qt::LeftButton);
+    }
+    QStringList CommandsSinceOpen() { return App->Commands().mid(OpenExchanges); }
+    QString Go(double cwl, double fwhm) { return "GO 3 " + App->SamplePositions(cwl, fwhm); }
+    QList<QByteArray> Stored() const {
+        return {Form->RemoteResponse, Form->RemoteErrorCode, Form->RemoteErrorText};
+    }
+
+    void VerifyIdle() {
+        QVERIFY(!Scan->Running);
+        QVERIFY(!Scan->StopRequested);
+        QVERIFY(!Scan->Finished);
+        QVERIFY(!Scan->Succeeded);
+        QVERIFY(Scan->Image_Button4_Off->isVisible());
+        QVERIFY(!Scan->Image_Button4_On->isVisible());
+        QVERIFY(!Form->DeviceBusy);
+    }
+
+private slots:
+    void cleanup() {
+        App.reset();
+        Form = nullptr;
+        Scan = nullptr;
+    }
+
+    // The filter visits exactly the grid points of the range, then success is reported.
+    void scanVisitsThePoints_data() {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QList<double>>("points");
+        QTest::newRow("ascending, END reached") << QStringList{"500.0", "510.0", "10", "2.0", "0.1"}
+                                                << QList<double>{500, 502, 504, 506, 508, 510};
+        QTest::newRow("descending, END passed")
+            << QStringList{"510.0", "500.0", "10", "4.0", "0.1"} << QList<double>{510, 506, 502};
+        QTest::newRow("START equal to END")
+            << QStringList{"600", "600", "5", "1", "0.5"} << QList<double>{600};
+    }
+    void scanVisitsThePoints() {
+        QFETCH(QStringList, fields);
+        QFETCH(QList<double>, points);
+        QVERIFY(StartReady());
+        TypeFields(fields);
+        ClickGo();
+        QCOMPARE(App->Message(), QStringLiteral("Scanning..."));
+        QCOMPARE(App->MessageColor(), Colors::clMsgYellow);
+        QVERIFY(Scan->Image_Button4_On->isVisible());
+        QVERIFY(Form->DeviceBusy);
+        QVERIFY(App->WaitForMessage("Scan successful.", 30000));
+        QCOMPARE(App->MessageColor(), Colors::clMsgLime);
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN SUCCESS", "NONE", "Scan successful."}));
+
+        const double fwhm = fields[2].toDouble();
+        QStringList expected{"POS 3", "BKEN 0"};
+        for (double cwl : points)
+            expected << Go(cwl, fwhm);
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + int(expected.size()), 5000));
+        QCOMPARE(CommandsSinceOpen(), expected);
+        QCOMPARE(Form->FormControlView->Label_Edit3->text(),
+                 QString::number(points.last(), 'f', 2));
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, qint32(points.size()));
+        VerifyIdle();
+    }
+
+    void failingMoveEndsTheScan() {
+        QVERIFY(StartReady({"--go-fail", "3"}));
+        TypeFields({"500", "510", "10", "2", "0.1"});
+        ClickGo();
+        QVERIFY(App->WaitForMessage("ERRDV05 : Scan failure.", 30000));
+        QCOMPARE(App->MessageColor(), Colors::clMsgRed);
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "ERRDV05", "Scan failure."}));
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, 2);
+        QCOMPARE(Form->FormControlView->Label_Edit3->text(), QStringLiteral("502.00"));
+        QCOMPARE(CommandsSinceOpen(),
+                 (QStringList{"POS 3", "BKEN 0", Go(500, 10), Go(502, 10), Go(504, 10)}));
+        VerifyIdle();
+        QVERIFY(Form->DeviceOpened);
+    }
+
+    // Go while scanning stops the scan at the next step: no further move is made.
+    void goStopsTheScan_data() {
+        QTest::addColumn<bool>("duringMove");
+        QTest::newRow("between steps") << false;
+        // The click comes while the second move waits for its answer: no position query is
+        // made inside that exchange.
+        QTest::newRow("during a move") << true;
+    }
+    void goStopsTheScan() {
+        QFETCH(bool, duringMove);
+        QVERIFY(StartReady({"--go-ms", "600"}));
+        TypeFields({"500", "520", "10", "1", "1.0"});
+        ClickGo();
+        WhenThen stop(
+            [&]() {
+                const bool moving = Form->IsDeviceExchanging();
+                return Scan->Thread_AutoScan->StepCount == 1 && moving == duringMove;
+            },
+            [&]() { ClickGo(); });
+        QVERIFY(App->WaitForMessage("Scan aborted.", 30000));
+        QVERIFY(stop.Done);
+        QCOMPARE(App->MessageColor(), Colors::clMsgSilver);
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN ABORT", "NONE", "Scan aborted."}));
+        VerifyIdle();
+        // After the first point: the move in progress, or the stop click's position query.
+        const QStringList expected{"POS 3", "BKEN 0", Go(500, 10),
+                                   duringMove ? Go(501, 10) : QStringLiteral("POS 3")};
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + int(expected.size()), 5000));
+        QCOMPARE(CommandsSinceOpen(), expected);
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, duringMove ? 2 : 1);
+    }
+
+    void typingClicksAndRefusals() {
+        QVERIFY(StartReady());
+        // Typing stops at 5 characters; a click into a box empties it.
+        Type(Scan->Edit[0], "500.25");
+        QCOMPARE(Scan->Edit[0]->text(), QStringLiteral("500.2"));
+        QTest::mouseClick(Scan->Edit[0], Qt::LeftButton);
+        QCOMPARE(Scan->Edit[0]->text(), QString());
+
+        // All boxes empty: the lock is taken, BKEN switched off, the rule fails and all is back.
+        QTest::keyClick(Scan->Edit[0], Qt::Key_Return);
+        QCOMPARE(App->Message(), QStringLiteral("ERRSC06 : Out of range. Please set [START] "
+                                                "\u2265 400.0"));
+        QCOMPARE(App->MessageColor(), Colors::clMsgRed);
+        VerifyIdle();
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 2, 5000));
+        QCOMPARE(CommandsSinceOpen(), (QStringList{"POS 3", "BKEN 0"}));
+
+        // While a scan holds the device, Reset is refused silently and sends nothing.
+        TypeFields({"405", "795", "10", "0.5", "600"});
+        ClickGo();
+        QVERIFY(Scan->Running);
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 5, 5000));
+        ClickReset();
+        QCOMPARE(App->Message(), QStringLiteral("Scanning..."));
+        QCOMPARE(Scan->Image_Button3_Off->isVisible(), true);
+        // The close button is refused while the scan holds the device.
+        Form->Image_Title_Button2Click();
+        QVERIFY(!Form->CloseRequested);
+        ClickGo();
+        QVERIFY(App->WaitForMessage("Scan aborted.", 5000));
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 6, 5000));
+        QCOMPARE(CommandsSinceOpen().mid(2),
+                 (QStringList{"POS 3", "BKEN 0", Go(405, 10), "POS 3"}));
+        VerifyIdle();
+
+        // Reset homes the filter and shows the table's range.
+        ClickReset();
+        QVERIFY(App->WaitForMessage("Reset complete.", 20000));
+        QCOMPARE(Form->FormControlView->Label_RangeMin->text(), QStringLiteral("390.0"));
+        QVERIFY(Scan->Image_Button3_Off->isVisible());
+        QVERIFY(!Form->DeviceBusy);
+
+        // A remote client locks the panel's controls.
+        Scan->Action_RemoteControl_Enable();
+        QVERIFY(Scan->Label_Remote->isVisible());
+        for (TSkinEdit* box : Scan->Edit)
+            QVERIFY(!box->isEnabled());
+        QVERIFY(!Scan->Image_Button4_Off->isEnabled());
+        Scan->Action_RemoteControl_Disable();
+        QVERIFY(!Scan->Label_Remote->isVisible());
+        QVERIFY(Scan->Edit[4]->isEnabled());
+    }
+
+    void remoteScanAndStop() {
+        QVERIFY(StartReady());
+        // Fields take the whole received text; a failed rule is stored with its 8-bit text.
+        Scan->SetScanFields("1000.0", "510", "10", "2", "0.1");
+        QCOMPARE(Scan->Edit[0]->text(), QStringLiteral("1000.0"));
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "ERRSC07",
+                                              "Out of range. Please set [START] \xA1\xC2 800.0"}));
+        QCOMPARE(App->Message(),
+                 QStringLiteral("ERRSC07 : Out of range. Please set [START] \u2264 800.0"));
+        VerifyIdle();
+
+        Scan->Action_RemoteControl_Stop();
+        QCOMPARE(Stored(), (QList<QByteArray>{"STOP FAIL", "NONE", "No Scan."}));
+
+        Scan->SetScanFields("500", "795", "10", "0.5", "1");
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN OK", "", ""}));
+        QVERIFY(Scan->Running);
+        // A second start and a reset while the scan holds the device are refused as such.
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "NONE", "Device busy."}));
+        Scan->Action_RemoteControl_Reset();
+        QCOMPARE(Stored(), (QList<QByteArray>{"RESET FAIL", "NONE", "Device busy."}));
+        QVERIFY(Scan->Running);
+
+        Scan->Action_RemoteControl_Stop();
+        QCOMPARE(Stored(), (QList<QByteArray>{"STOP OK", "", ""}));
+        QVERIFY(App->Shown().contains("Scan aborted."));
+        VerifyIdle();
+
+        Scan->Action_RemoteControl_Reset();
+        QCOMPARE(Stored(), (QList<QByteArray>{"RESET OK", "", ""}));
+        QCOMPARE(App->Message(), QStringLiteral("Reset complete."));
+        VerifyIdle();
+    }
+
+    void remoteRefusalsAreFailures() {
+        QVERIFY(StartReady());
+        // The position query fails: the session closes and the failure is stored.
+        QVERIFY(App->Sim().SendControl("silent on"));
+        QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
+        Scan->SetScanFields("500", "510", "10", "2", "0.1");
+        Form->SetRemoteResult("SCAN OK", "", "");
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "ERRDV02",
+                                              "Communication error. Connection lost."}));
+        QVERIFY(App->Shown().contains("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(!Form->DeviceOpened);
+        // Without a session every remote action refuses with its own result.
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "NONE",
+                                              "Device not ready. Please connect QVL Rari."}));
+        Scan->Action_RemoteControl_Stop();
+        QCOMPARE(Stored(), (QList<QByteArray>{"STOP FAIL", "NONE",
+                                              "Device not ready. Please connect QVL Rari."}));
+        Scan->Action_RemoteControl_Reset();
+        QCOMPARE(Stored(),
+                 (QList<QByteArray>{"RESET FAIL", "NONE", "Reset failure. Device not ready."}));
+        QCOMPARE(Scan->Label_Product->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    }
+
+    // The instrument hangs up during the third move: the scan fails there, and the next
+    // operation finds the line lost and closes the session.
+    void vanishingInstrument() {
+        QVERIFY(StartReady({"--hangup-after", "11"}));
+        TypeFields({"500", "510", "10", "2", "0.1"});
+        ClickGo();
+        QVERIFY(App->WaitForMessage("ERRDV05 : Scan failure.", 30000));
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, 2);
+        VerifyIdle();
+        ClickGo();
+        QVERIFY(App->WaitForShown("ERRDV02 : Communication error. Connection lost.", 5000));
+        QVERIFY(!Form->DeviceOpened);
+        QVERIFY(!Form->DeviceBusy);
+    }
+
+    // The window's close sequence running nested in a step, or between steps, ends the worker
+    // and releases everything without a hang.
+    void closeDuringAScan_data() {
+        QTest::addColumn<bool>("duringMove");
+        QTest::newRow("between steps") << false;
+        QTest::newRow("inside a move") << true;
+    }
+    void closeDuringAScan() {
+        QFETCH(bool, duringMove);
+        QVERIFY(StartReady({"--go-ms", "400"}));
+        TypeFields({"500", "520", "10", "1", "0.5"});
+        ClickGo();
+        WhenThen close(
+            [&]() {
+                return Scan->Thread_AutoScan->StepCount >= 1 &&
+                       Form->IsDeviceExchanging() == duringMove;
+            },
+            [&]() { Form->RequestClose(); });
+        QTRY_VERIFY_WITH_TIMEOUT(close.Done && Scan->Thread_AutoScan->isFinished(), 20000);
+        QVERIFY(Form->CloseRequested);
+        QVERIFY(!Form->DeviceOpened);
+        App.reset();
+    }
+};
+
+QTEST_MAIN(TestFormControlScan)
+#include "tst_formcontrolscan.moc"

@@ -1,0 +1,128 @@
+// The scan worker and the arithmetic of a step: which points a scan visits, the band around a
+// point, when a step is due, and the hand-over of the step to the thread that owns it.
+#include "control/Unit_ThreadAutoScan.h"
+
+#include <QTest>
+
+class TestScanEngine : public QObject {
+    Q_OBJECT
+
+    // The worker's fields without its thread running.
+    struct Idle {
+        QObject context;
+        TThread_AutoScan worker{&context, [] {}};
+        Idle() { worker.StopAndWait(); }
+    };
+
+private slots:
+    void visitsTheGridPoints_data() {
+        QTest::addColumn<double>("start");
+        QTest::addColumn<double>("end");
+        QTest::addColumn<double>("step");
+        QTest::addColumn<QList<double>>("points");
+        QTest::newRow("ascending, END reached")
+            << 500.0 << 510.0 << 2.0 << QList<double>{500, 502, 504, 506, 508, 510};
+        QTest::newRow("descending, END not reached")
+            << 510.0 << 500.0 << 4.0 << QList<double>{510, 506, 502};
+        QTest::newRow("single point") << 500.0 << 500.0 << 2.0 << QList<double>{500};
+        QTest::newRow("single point, STEP 0") << 500.0 << 500.0 << 0.0 << QList<double>{500};
+        // Every point is rounded to 0.1 nm, so sums of 0.1 never drift off the grid.
+        QTest::newRow("tenths without drift")
+            << 400.0 << 401.0 << 0.1 << QList<double>{400.0, 400.1, 400.2, 400.3, 400.4, 400.5,
+                                                      400.6, 400.7, 400.8, 400.9, 401.0};
+        QTest::newRow("descending tenths")
+            << 400.3 << 400.0 << 0.1 << QList<double>{400.3, 400.2, 400.1, 400.0};
+    }
+    void visitsTheGridPoints() {
+        QFETCH(double, start);
+        QFETCH(double, end);
+        QFETCH(double, step);
+        QFETCH(QList<double>, points);
+        Idle idle;
+        TThread_AutoScan& w = idle.worker;
+        w.Start = start;
+        w.End = end;
+        w.Step = step;
+        w.StepCount = 0;
+        QList<double> visited;
+        // STEP 0 would never end: the list is bounded.
+        while (visited.size() <= points.size() && w.NextPoint()) {
+            visited.append(w.CurrentCwl);
+            if (step == 0.0) break;
+            ++w.StepCount;
+        }
+        QCOMPARE(visited, points); // exact comparison of every value
+    }
+
+    void bandAroundThePoint_data() {
+        QTest::addColumn<double>("cwl");
+        QTest::addColumn<double>("fwhm");
+        QTest::addColumn<QList<double>>("band");
+        QTest::newRow("whole") << 500.0 << 10.0 << QList<double>{10, 495, 505};
+        QTest::newRow("tenths") << 500.1 << 5.0 << QList<double>{5, 497.6, 502.6};
+        QTest::newRow("FWHM rounded to 0.1") << 600.0 << 3.04 << QList<double>{3, 598.5, 601.5};
+    }
+    void bandAroundThePoint() {
+        QFETCH(double, cwl);
+        QFETCH(double, fwhm);
+        QFETCH(QList<double>, band);
+        Idle idle;
+        TThread_AutoScan& w = idle.worker;
+        w.CurrentCwl = cwl;
+        w.Fwhm = fwhm;
+        w.ComputeBand();
+        QCOMPARE((QList<double>{w.StepFwhm, w.StepSw, w.StepLw}), band);
+    }
+
+    void stepDueAfterTimeDelay_data() {
+        QTest::addColumn<int>("stepCount");
+        QTest::addColumn<double>("timeDelay");
+        QTest::addColumn<qint64>("now");
+        QTest::addColumn<bool>("due");
+        QTest::addColumn<int>("elapsed");
+        // The last step started at 10000 ms.
+        QTest::newRow("first step never waits") << 0 << 600.0 << qint64(10000) << true << 0;
+        QTest::newRow("early") << 3 << 1.0 << qint64(10999) << false << 999;
+        QTest::newRow("on time") << 3 << 1.0 << qint64(11000) << true << 1000;
+        QTest::newRow("TimeDelay 0.1") << 3 << 0.1 << qint64(10100) << true << 100;
+        QTest::newRow("TimeDelay 600 not yet") << 3 << 600.0 << qint64(609999) << false << 599999;
+    }
+    void stepDueAfterTimeDelay() {
+        QFETCH(int, stepCount);
+        QFETCH(double, timeDelay);
+        QFETCH(qint64, now);
+        QFETCH(bool, due);
+        QFETCH(int, elapsed);
+        Idle idle;
+        TThread_AutoScan& w = idle.worker;
+        w.StepCount = stepCount;
+        w.TimeDelay = timeDelay;
+        w.LastStepTime = 10000;
+        QCOMPARE(w.IsStepDue(now), due);
+        QCOMPARE(w.ElapsedMs, elapsed);
+        QCOMPARE(w.DelayMs, qint32(timeDelay * 1000));
+        QCOMPARE(w.PollTime, now);
+    }
+
+    // Steps run on the thread that owns the context, one after the other, until the worker is
+    // told to end; told from inside a step, it ends without another.
+    void handsStepsToTheContextThread() {
+        QObject context;
+        int steps = 0;
+        bool onContextThread = true;
+        TThread_AutoScan* self = nullptr;
+        int endAfter = 3;
+        TThread_AutoScan worker(&context, [&]() {
+            onContextThread = onContextThread && QThread::currentThread() == context.thread();
+            if (++steps == endAfter) self->Terminate();
+        });
+        self = &worker;
+        QTRY_VERIFY_WITH_TIMEOUT(worker.isFinished(), 10000);
+        QCOMPARE(steps, endAfter);
+        QVERIFY(onContextThread);
+        worker.StopAndWait(); // harmless once ended
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScanEngine)
+#include "tst_scanengine.moc"

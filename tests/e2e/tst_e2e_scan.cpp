@@ -1,0 +1,231 @@
+// Scans in the built program, unchanged, on a virtual X display: the test types into the Scan
+// tab and presses Go as a user does (xdotool), follows the moves at the simulator, and ends the
+// program by SIGTERM at different moments of a step.
+#include "caldata/Unit_CalDataFile.h"
+#include "support/SimProcess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Window coordinates of the controls the test uses.
+constexpr QPoint kScanTab{240, 90};
+constexpr QPoint kFields[5] = {{116, 300}, {236, 300}, {356, 300}, {476, 300}, {596, 300}};
+constexpr QPoint kGoButton{806, 267};
+
+QString SamplePath() {
+    return QStringLiteral(VR_SOURCE_DIR "/samples/20180315_F123_ABCD12345678.csv");
+}
+
+// "GO 3 p1 p2 p3" for a grid point of the sample file.
+QString Go(double cwl, double fwhm) {
+    QFile file(SamplePath());
+    if (!file.open(QIODevice::ReadOnly)) return QString();
+    const QStringList lines = ReadCalDataLines(file.readAll());
+    if (lines.size() < 7) return QString();
+    const QStringList header = SplitCalDataFields(lines[5]);
+    for (qsizetype r = 6; r < lines.size(); ++r) {
+        const QStringList fields = SplitCalDataFields(lines[r]);
+        if (fields.size() < 2 || fields[1].toDouble() != cwl) continue;
+        for (qsizetype c = 2; c < header.size() && c < fields.size(); ++c)
+            if (header[c].toDouble() == fwhm)
+                return "GO 3 " + QString(fields[c]).replace(u':', u' ');
+    }
+    return QString();
+}
+
+// Xvfb on a display number it picks itself.
+class VirtualDisplay {
+public:
+    ~VirtualDisplay() {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.terminate();
+            if (!Process.waitForFinished(5000)) {
+                Process.kill();
+                Process.waitForFinished(5000);
+            }
+        }
+    }
+    bool Start() {
+        Process.start(QStringLiteral("Xvfb"),
+                      {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        if (!Process.waitForStarted(10000)) return false;
+        QByteArray out;
+        while (!out.contains('\n') && Process.waitForReadyRead(10000))
+            out += Process.readAllStandardOutput();
+        bool ok = false;
+        const int number = out.trimmed().toInt(&ok);
+        if (!ok) return false;
+        Name = QStringLiteral(":%1").arg(number);
+        return true;
+    }
+    QString Name;
+    QProcess Process;
+};
+
+class Program {
+public:
+    explicit Program(const QString& folder) : Folder(folder) {}
+    ~Program() {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.kill();
+            Process.waitForFinished(5000);
+        }
+    }
+    bool Start(const QString& display) {
+        QFile::copy(QStringLiteral(VR_BIN_DIR "/VuzaRavarede"), Folder + "VuzaRavarede");
+        QDir().mkpath(Folder + "Cal");
+        QFile::copy(SamplePath(), Folder + "Cal/F123_ABCD12345678.csv");
+        QFile ini(Folder + "VuzaRavarede.ini");
+        if (!ini.open(QIODevice::WriteOnly)) return false;
+        ini.write("[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM1\n");
+        ini.close();
+        // Every other port name points nowhere: the machine's own devices are never opened.
+        for (int n = 2; n <= 64; ++n)
+            QFile::link(Folder + "nowhere", Folder + QStringLiteral("ports/COM%1").arg(n));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", display);
+        Display = display;
+        Process.setProcessEnvironment(env);
+        Process.setWorkingDirectory(Folder);
+        Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        Process.start(Folder + "VuzaRavarede", QStringList());
+        return Process.waitForStarted(10000);
+    }
+    // xdotool on the program's display; false when it fails.
+    bool Tool(const QStringList& args, QByteArray* out = nullptr) {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", Display);
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral("xdotool"), args);
+        if (!tool.waitForFinished(20000) || tool.exitCode() != 0) return false;
+        if (out) *out = tool.readAllStandardOutput();
+        return true;
+    }
+    bool FindWindow() {
+        QByteArray out;
+        if (!Tool({"search", "--sync", "--onlyvisible", "--pid",
+                   QString::number(Process.processId())},
+                  &out))
+            return false;
+        Window = QString::fromLatin1(out.split('\n').value(0)).trimmed();
+        return !Window.isEmpty();
+    }
+    bool Click(QPoint at) {
+        return Tool({"mousemove", "--window", Window, QString::number(at.x()),
+                     QString::number(at.y()), "click", "1"});
+    }
+    bool Type(const QString& text) { return Tool({"type", "--delay", "30", text}); }
+    // SIGTERM runs the normal shutdown; true when the program ended by itself with status 0.
+    bool Terminate() {
+        Process.terminate();
+        return Process.waitForFinished(30000) && Process.exitStatus() == QProcess::NormalExit &&
+               Process.exitCode() == 0;
+    }
+    QString Folder;
+    QString Display;
+    QString Window;
+    QProcess Process;
+};
+
+int CountLines(SimProcess& sim, const QString& prefix) {
+    int n = 0;
+    for (const QString& line : sim.Lines())
+        n += line.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+class TestE2EScan : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir Dir;
+    VirtualDisplay Display;
+    std::unique_ptr<SimProcess> Sim;
+    std::unique_ptr<Program> App;
+
+    // The program found the simulator and is ready; the Scan tab is filled in and Go pressed.
+    void StartScan(const QStringList& simArgs, const QStringList& fields) {
+        const QString folder = Dir.path() + QStringLiteral("/run%1/").arg(++Runs);
+        Sim = std::make_unique<SimProcess>();
+        QVERIFY2(Sim->Start(folder + "ports/COM1", QStringList{"--home-ms", "200"} + simArgs),
+                 qPrintable(Sim->Failure()));
+        App = std::make_unique<Program>(folder);
+        QVERIFY(App->Start(Display.Name));
+        // The open sequence ends with the home; the program is ready once it is answered.
+        QVERIFY(Sim->WaitForLine("exchange \"HOME 3\"", 30000));
+        QVERIFY(App->FindWindow());
+        QVERIFY(App->Click(kScanTab));
+        for (int i = 0; i < 5; ++i) {
+            QVERIFY(App->Click(kFields[i]));
+            QVERIFY(App->Type(fields[i]));
+        }
+        QVERIFY(App->Click(kGoButton));
+    }
+    int Runs = 0;
+
+private slots:
+    void initTestCase() {
+        if (QStandardPaths::findExecutable("Xvfb").isEmpty() ||
+            QStandardPaths::findExecutable("xdotool").isEmpty())
+            QSKIP("needs Xvfb and xdotool (scripts/test installs them)");
+        QVERIFY(Dir.isValid());
+        QVERIFY(Display.Start());
+    }
+    void cleanup() {
+        App.reset();
+        Sim.reset();
+    }
+
+    void smallScanMovesThroughItsPoints() {
+        StartScan({}, {"500", "504", "10", "2", "0.2"});
+        const QStringList expected{"POS 3", "BKEN 0", Go(500, 10), Go(502, 10), Go(504, 10)};
+        QVERIFY(Sim->WaitForExchanges(7 + int(expected.size()), 20000));
+        QStringList commands;
+        for (const QString& line : Sim->Exchanges())
+            commands.append(line.section(u'"', 1, 1));
+        QCOMPARE(commands.mid(7), expected);
+        QVERIFY(App->Terminate());
+    }
+
+    // SIGTERM while a scan runs ends the program with status 0, wherever in a step it lands.
+    void signalDuringAScan_data() {
+        QTest::addColumn<QString>("timeDelay");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<int>("count");
+        QTest::newRow("inside the first move") << "0.1"
+                                               << "received \"GO" << 1;
+        QTest::newRow("inside the third move") << "0.1"
+                                               << "received \"GO" << 3;
+        QTest::newRow("at the answer of a move") << "0.1"
+                                                 << "exchange \"GO" << 2;
+        QTest::newRow("holding a point") << "2.0"
+                                         << "exchange \"GO" << 1;
+    }
+    void signalDuringAScan() {
+        QFETCH(QString, timeDelay);
+        QFETCH(QString, prefix);
+        QFETCH(int, count);
+        StartScan({"--go-ms", "400", "--report-received"}, {"500", "520", "10", "1", timeDelay});
+        QTRY_VERIFY_WITH_TIMEOUT(CountLines(*Sim, prefix) >= count, 20000);
+        QVERIFY(App->Terminate());
+        // The normal shutdown ran to its end: the settings file was written out whole.
+        QFile ini(App->Folder + "VuzaRavarede.ini");
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QByteArray settings = ini.readAll();
+        QVERIFY2(settings.contains("[Remote]") && settings.contains("PortName=COM1"),
+                 settings.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestE2EScan)
+#include "tst_e2e_scan.moc"
