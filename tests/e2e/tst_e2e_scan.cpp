@@ -4,17 +4,22 @@
 #include "caldata/Unit_CalDataFile.h"
 #include "support/SimProcess.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 namespace {
 
 // Window coordinates of the controls the test uses.
+constexpr QPoint kScanTabPicture{172, 72}; // top left of the Scan tab's pictures
 constexpr QPoint kScanTab{240, 90};
 constexpr QPoint kFields[5] = {{116, 300}, {236, 300}, {356, 300}, {476, 300}, {596, 300}};
 constexpr QPoint kGoButton{806, 267};
@@ -40,7 +45,7 @@ QString Go(double cwl, double fwhm) {
     return QString();
 }
 
-// Xvfb on a display number it picks itself.
+// Xvfb on a display number it picks itself, keeping its screen in a file the test can read.
 class VirtualDisplay {
 public:
     ~VirtualDisplay() {
@@ -53,8 +58,9 @@ public:
         }
     }
     bool Start() {
-        Process.start(QStringLiteral("Xvfb"),
-                      {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        if (!ScreenDir.isValid()) return false;
+        Process.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1024x768x24",
+                                               "-nolisten", "tcp", "-fbdir", ScreenDir.path()});
         if (!Process.waitForStarted(10000)) return false;
         QByteArray out;
         while (!out.contains('\n') && Process.waitForReadyRead(10000))
@@ -65,9 +71,57 @@ public:
         Name = QStringLiteral(":%1").arg(number);
         return true;
     }
+    // The colour of a screen pixel, from the XWD image Xvfb keeps of its screen.
+    QRgb Pixel(QPoint at) const {
+        QFile file(ScreenDir.filePath("Xvfb_screen0"));
+        if (!file.open(QIODevice::ReadOnly)) return 0;
+        const uchar* image = file.map(0, file.size());
+        if (!image) return 0;
+        const auto field = [image](int index) {
+            return qFromBigEndian<quint32>(image + 4 * index);
+        };
+        const quint32 headerSize = field(0);
+        const quint32 bitsPerPixel = field(11);
+        const quint32 bytesPerLine = field(12);
+        const quint32 colours = field(19);
+        const qint64 offset = qint64(headerSize) + qint64(colours) * 12 +
+                              qint64(at.y()) * bytesPerLine + qint64(at.x()) * 4;
+        if (bitsPerPixel != 32 || offset + 4 > file.size()) return 0;
+        return qFromLittleEndian<quint32>(image + offset) & 0xFFFFFF;
+    }
     QString Name;
     QProcess Process;
+
+private:
+    QTemporaryDir ScreenDir;
 };
+
+int Distance(QRgb a, QRgb b) {
+    return std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) +
+           std::abs(qBlue(a) - qBlue(b));
+}
+
+// A point of a picture pair where the pressed and released looks differ most, with both colours.
+struct Tell {
+    QPoint At;
+    QRgb On = 0;
+    QRgb Off = 0;
+};
+Tell TellApart(const QString& name) {
+    const QImage on(QStringLiteral(VR_SOURCE_DIR "/skin/%1_on.png").arg(name));
+    const QImage off(QStringLiteral(VR_SOURCE_DIR "/skin/%1_off.png").arg(name));
+    Tell best;
+    int most = -1;
+    for (int y = 0; y < on.height() && y < off.height(); ++y)
+        for (int x = 0; x < on.width() && x < off.width(); ++x) {
+            const int d = Distance(on.pixel(x, y), off.pixel(x, y));
+            if (d > most) {
+                most = d;
+                best = {QPoint(x, y), on.pixel(x, y) & 0xFFFFFF, off.pixel(x, y) & 0xFFFFFF};
+            }
+        }
+    return best;
+}
 
 class Program {
 public:
@@ -84,7 +138,12 @@ public:
         QFile::copy(SamplePath(), Folder + "Cal/F123_ABCD12345678.csv");
         QFile ini(Folder + "VuzaRavarede.ini");
         if (!ini.open(QIODevice::WriteOnly)) return false;
-        ini.write("[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM1\n");
+        // The remote server listens on a port of this test's own.
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0)) return false;
+        ini.write("[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM1\n[Remote]\nPortNum=" +
+                  QByteArray::number(probe.serverPort()) + "\n");
+        probe.close();
         ini.close();
         // Every other port name points nowhere: the machine's own devices are never opened.
         for (int n = 2; n <= 64; ++n)
@@ -117,7 +176,12 @@ public:
                   &out))
             return false;
         Window = QString::fromLatin1(out.split('\n').value(0)).trimmed();
-        return !Window.isEmpty();
+        if (Window.isEmpty() || !Tool({"getwindowgeometry", "--shell", Window}, &out)) return false;
+        for (const QByteArray& line : out.split('\n')) {
+            if (line.startsWith("X=")) Origin.setX(line.mid(2).toInt());
+            if (line.startsWith("Y=")) Origin.setY(line.mid(2).toInt());
+        }
+        return true;
     }
     bool Click(QPoint at) {
         return Tool({"mousemove", "--window", Window, QString::number(at.x()),
@@ -133,6 +197,7 @@ public:
     QString Folder;
     QString Display;
     QString Window;
+    QPoint Origin; // of the window on the screen
     QProcess Process;
 };
 
@@ -164,7 +229,21 @@ class TestE2EScan : public QObject {
         // The open sequence ends with the home; the program is ready once it is answered.
         QVERIFY(Sim->WaitForLine("exchange \"HOME 3\"", 30000));
         QVERIFY(App->FindWindow());
-        QVERIFY(App->Click(kScanTab));
+        // A tab click is refused until the session is ready: click until the tab shows selected.
+        const Tell tab = TellApart(QStringLiteral("tab2"));
+        QVERIFY(tab.On != tab.Off);
+        const QPoint probe = App->Origin + kScanTabPicture + tab.At;
+        const auto selected = [&]() {
+            const QRgb seen = Display.Pixel(probe);
+            return Distance(seen, tab.On) < Distance(seen, tab.Off);
+        };
+        QVERIFY(!selected());
+        QDeadlineTimer deadline(30000);
+        while (!selected() && !deadline.hasExpired()) {
+            QVERIFY(App->Click(kScanTab));
+            QTest::qWait(100);
+        }
+        QVERIFY(selected());
         for (int i = 0; i < 5; ++i) {
             QVERIFY(App->Click(kFields[i]));
             QVERIFY(App->Type(fields[i]));
