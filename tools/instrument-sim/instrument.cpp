@@ -3,6 +3,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,7 +95,13 @@ void Instrument::HandlePending() {
             continue;
         }
         ++received_;
-        if (options_.reportReceived) PrintLine("received \"" + Escape(line) + '"');
+        if (options_.reportReceived) {
+            // Monotonic milliseconds, so that a reader can time the commands as they arrive.
+            const double ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+            PrintLine("received \"" + Escape(line) + "\" at " + QByteArray::number(ms, 'f', 3));
+        }
         const QByteArray shown = "exchange \"" + Escape(line) + "\" -> ";
         if (options_.hangupAfter >= 0 && answered_ >= options_.hangupAfter) {
             PrintLine(shown + "(hangup)");

@@ -32,7 +32,7 @@ Output (stdout, one line each, flushed):
   exchange "<command>" -> "<answer as sent>"    (\r \n \xHH escaped; a quote is \x22)
   exchange "<command>" -> (silent)
   exchange "<command>" -> (hangup)
-  received "<command>"                          (with --report-received)
+  received "<command>" at <ms>                  (with --report-received; monotonic clock)
   # <diagnostic>
 
 Link and instrument:
