@@ -321,6 +321,33 @@ private slots:
         QVERIFY(!Form->DeviceBusy);
     }
 
+    // The line goes silent while a scan holds a point: the stop click's position query fails,
+    // the session is closed and the scan is reported aborted; the next session finds the
+    // device free and scans again.
+    void lineLostDuringAScan() {
+        QVERIFY(StartReady());
+        TypeFields({"500", "510", "10", "2", "10"});
+        ClickGo();
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 3, 5000));
+        QCOMPARE(CommandsSinceOpen().last(), Go(500, 10));
+        QVERIFY(App->Sim().SendControl("silent on"));
+        QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
+        ClickGo();
+        QVERIFY(App->WaitForShown("ERRDV02 : Communication error. Connection lost.", 5000));
+        QVERIFY(App->WaitForShown("Scan aborted.", 5000));
+        QVERIFY(!Form->DeviceOpened);
+        VerifyIdle();
+
+        QVERIFY(App->Sim().SendControl("silent off"));
+        QVERIFY(App->WaitForMessage("Device ready.", 30000));
+        QVERIFY(!Form->DeviceBusy);
+        Form->Image_Tab2Click();
+        TypeFields({"600", "600", "10", "1", "0.1"});
+        ClickGo();
+        QVERIFY(App->WaitForMessage("Scan successful.", 10000));
+        VerifyIdle();
+    }
+
     // The window's close sequence running nested in a step, or between steps, ends the worker
     // and releases everything without a hang.
     void closeDuringAScan_data() {
