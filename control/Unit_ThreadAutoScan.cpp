@@ -44,7 +44,7 @@ void TThread_AutoScan::run() {
 bool TThread_AutoScan::IsStepDue(qint64 now) {
     PollTime = now;
     DelayMs = qint32(std::trunc(TimeDelay * 1000.0));
-    ElapsedMs = qint32(std::min<qint64>(std::llabs(PollTime - LastStepTime), INT32_MAX));
+    ElapsedMs = qint32(std::min<qint64>(std::llabs(PollTime - LastStepTime) / 1000000, INT32_MAX));
     return StepCount == 0 || ElapsedMs >= DelayMs;
 }
 

@@ -27,8 +27,9 @@ public:
     // is handing over meanwhile is delivered (a bare wait would deadlock on it).
     void StopAndWait();
 
-    // The monotonic clock of the engine, in milliseconds.
-    qint64 Now() const { return Clock.elapsed(); }
+    // The monotonic clock of the engine, in nanoseconds: whole milliseconds between two readings
+    // are then never more than really passed.
+    qint64 Now() const { return Clock.nsecsElapsed(); }
 
     // Takes the time of a poll: PollTime, DelayMs and ElapsedMs. True when a step is due: the
     // first of a scan always, the next ones once TimeDelay has passed since the last started.
@@ -40,10 +41,10 @@ public:
     void ComputeBand();
 
     // ---- engine fields; touched on the step's thread only
-    qint64 LastStepTime = 0; // start of the last step, ms on the monotonic clock
+    qint64 LastStepTime = 0; // start of the last step, ns on the monotonic clock
     qint64 PollTime = 0;     // the current poll, same clock
     qint32 DelayMs = 0;      // TimeDelay * 1000, truncated
-    qint32 ElapsedMs = 0;    // PollTime - LastStepTime
+    qint32 ElapsedMs = 0;    // whole ms from LastStepTime to PollTime
     double CurrentCwl = 0.0;
     double StepFwhm = 0.0;
     double StepSw = 0.0;

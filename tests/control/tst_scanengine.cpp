@@ -80,12 +80,15 @@ private slots:
         QTest::addColumn<qint64>("now");
         QTest::addColumn<bool>("due");
         QTest::addColumn<int>("elapsed");
-        // The last step started at 10000 ms.
-        QTest::newRow("first step never waits") << 0 << 600.0 << qint64(10000) << true << 0;
-        QTest::newRow("early") << 3 << 1.0 << qint64(10999) << false << 999;
-        QTest::newRow("on time") << 3 << 1.0 << qint64(11000) << true << 1000;
-        QTest::newRow("TimeDelay 0.1") << 3 << 0.1 << qint64(10100) << true << 100;
-        QTest::newRow("TimeDelay 600 not yet") << 3 << 600.0 << qint64(609999) << false << 599999;
+        // In nanoseconds; the last step started at 10 s.
+        const qint64 ms = 1000000;
+        QTest::newRow("first step never waits") << 0 << 600.0 << 10000 * ms << true << 0;
+        QTest::newRow("early") << 3 << 1.0 << 10999 * ms << false << 999;
+        // Whole milliseconds are counted only once they have passed.
+        QTest::newRow("a fraction short") << 3 << 1.0 << 11000 * ms - 1 << false << 999;
+        QTest::newRow("on time") << 3 << 1.0 << 11000 * ms << true << 1000;
+        QTest::newRow("TimeDelay 0.1") << 3 << 0.1 << 10100 * ms << true << 100;
+        QTest::newRow("TimeDelay 600 not yet") << 3 << 600.0 << 609999 * ms << false << 599999;
     }
     void stepDueAfterTimeDelay() {
         QFETCH(int, stepCount);
@@ -97,7 +100,7 @@ private slots:
         TThread_AutoScan& w = idle.worker;
         w.StepCount = stepCount;
         w.TimeDelay = timeDelay;
-        w.LastStepTime = 10000;
+        w.LastStepTime = qint64(10000) * 1000000;
         QCOMPARE(w.IsStepDue(now), due);
         QCOMPARE(w.ElapsedMs, elapsed);
         QCOMPARE(w.DelayMs, qint32(timeDelay * 1000));
