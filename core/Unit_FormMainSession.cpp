@@ -102,11 +102,15 @@ void TForm_Main::Action_DeviceOpenExecute() {
                         ShowStatusMessage(QStringLiteral("Reading calibration data..."),
                                           Colors::clMsgSilver);
                         Action_DeviceReadCalDataFromFileExecute();
+                        if (stopped()) return;
                         SendBken(false);
+                        if (stopped()) return;
                         if (DeviceInfoLoaded && CalDataLoaded) {
                             HomeDevice();
+                            if (stopped()) return;
                             FormControlView->SetViewRange(MinCwl() - 10.0, MaxCwl() + 10.0);
                             ShowStatusMessage(QStringLiteral("Device ready."), Colors::clMsgLime);
+                            if (stopped()) return;
                         }
                         Action_UpdateUIExecute();
                         DeviceBusy = false;

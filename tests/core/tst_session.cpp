@@ -201,6 +201,40 @@ private slots:
         QCOMPARE(app.Commands().contains("HOME 3"), good);
     }
 
+    // A shutdown that begins while the open sequence waits for its last answers (a signal is
+    // served even while the device is busy) ends the sequence: no "Device ready.", no new
+    // search.
+    void shutdownDuringTheLastExchanges_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("BKEN") << "BKEN";
+        QTest::newRow("HOME") << "HOME";
+    }
+    void shutdownDuringTheLastExchanges() {
+        QFETCH(QString, command);
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "3000"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        // The search tick is run here, so that its end is known.
+        form->Timer_AutoOpen->stop();
+        QTimer watch;
+        bool closed = false;
+        connect(&watch, &QTimer::timeout, form, [&]() {
+            if (closed || !form->IsDeviceExchanging() || form->Device->LastCommand != command)
+                return;
+            closed = true;
+            form->FormClose();
+        });
+        watch.start(10);
+        form->Timer_AutoOpenTimer();
+        watch.stop();
+        QVERIFY(closed);
+        QVERIFY(!app.Shown().contains("Device ready."));
+        QVERIFY(!form->Timer_AutoOpen->isActive());
+        QVERIFY(!form->DeviceOpened);
+        QVERIFY(!form->DeviceBusy);
+    }
+
     // Something other than a regular file where the kept copy or the picked file should be:
     // nothing blocks or fills memory, and a user's folder is never removed.
     void fileThatIsNotAFile_data() {
