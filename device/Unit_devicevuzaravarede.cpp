@@ -464,7 +464,19 @@ bool TDevice_VuzaRavarede::WriteLog(const QString& text, const quint8* bytes, in
         line += '[';
         line += QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss")).toLatin1();
         line += "] ";
-        line += ToBytes(text);
+        // The file ends up as reading it as lines and writing them back would leave it: a CR,
+        // an LF or a CR LF inside the text (an identification of two lines) ends a line with
+        // CR LF there.
+        const QByteArray text8 = ToBytes(text);
+        for (qsizetype i = 0; i < text8.size(); ++i) {
+            const char c = text8[i];
+            if (c == '\r' || c == '\n') {
+                line += "\r\n";
+                if (c == '\r' && i + 1 < text8.size() && text8[i + 1] == '\n') ++i;
+            } else {
+                line += c;
+            }
+        }
         if (count >= 1 && bytes) {
             static const char hex[] = "0123456789ABCDEF";
             line += " #";
@@ -486,7 +498,10 @@ bool TDevice_VuzaRavarede::WriteLog(const QString& text, const quint8* bytes, in
         if (size > 0) {
             char last = 0;
             if (!file.seek(size - 1) || !file.getChar(&last)) return false;
-            if (last != '\n' && last != '\r') line.prepend("\r\n");
+            if (last == '\r')
+                line.prepend('\n');
+            else if (last != '\n')
+                line.prepend("\r\n");
         }
         return file.write(line) == line.size();
     } catch (...) {

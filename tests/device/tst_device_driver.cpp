@@ -726,6 +726,30 @@ private slots:
         QVERIFY(lines[2].endsWith("] 8-bit \xE9\r"));
     }
 
+    // A line break inside an entry's text is a line end of the file, CR LF like every other.
+    void log_line_breaks_inside_text_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("CR") << "Kravo FM\rVer1.0" << QByteArray("Kravo FM\r\nVer1.0\r\n");
+        QTest::newRow("LF") << "a\nb" << QByteArray("a\r\nb\r\n");
+        QTest::newRow("CR LF") << "a\r\nb" << QByteArray("a\r\nb\r\n");
+        QTest::newRow("LF CR is two") << "a\n\rb" << QByteArray("a\r\n\r\nb\r\n");
+        QTest::newRow("CR at the end") << "a\r" << QByteArray("a\r\n\r\n");
+    }
+    void log_line_breaks_inside_text() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, written);
+        DriverRig rig;
+        QVERIFY(rig.dev.WriteLog(text));
+        QFile file(rig.LogPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY2(content.endsWith("] " + written), content.constData());
+        // No CR or LF outside a CR LF pair.
+        QCOMPARE(content.count('\r'), content.count("\r\n"));
+        QCOMPARE(content.count('\n'), content.count("\r\n"));
+    }
+
     void log_off_writes_nothing() {
         QTemporaryDir dir;
         const QString previous = QDir::currentPath();
@@ -806,6 +830,7 @@ private slots:
         QTest::newRow("ends with CR LF") << QByteArray("old\r\n") << QByteArray("old\r\n");
         QTest::newRow("no line end") << QByteArray("old") << QByteArray("old\r\n");
         QTest::newRow("ends with LF") << QByteArray("old\n") << QByteArray("old\n");
+        QTest::newRow("ends with CR") << QByteArray("old\r") << QByteArray("old\r\n");
     }
     void log_appends_to_existing_file() {
         QFETCH(QByteArray, existing);
