@@ -185,7 +185,9 @@ void Instrument::SendChatter() {
 }
 
 void Instrument::Write(const QByteArray& bytes) {
-    if (out_.size() + bytes.size() > kMaxPending) {
+    // A line that is not read keeps what is pending bounded; one write of its own, however
+    // large, is sent whole.
+    if (!out_.isEmpty() && out_.size() + bytes.size() > kMaxPending) {
         PrintLine("# line not read; " + QByteArray::number(bytes.size()) + " bytes dropped");
         return;
     }
