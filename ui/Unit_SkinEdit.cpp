@@ -4,8 +4,11 @@
 #include "ui/Unit_Skin.h"
 
 #include <QClipboard>
+#include <QDropEvent>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QMouseEvent>
 
 TSkinEdit::TSkinEdit(QWidget* parent, const QRect& geometry, int fontPixels, unsigned background,
@@ -50,4 +53,42 @@ void TSkinEdit::keyPressEvent(QKeyEvent* event) {
     const bool inserts = !typed.isEmpty() && typed.at(0).isPrint();
     if (inserts && int(typed.size()) > Room()) return;
     QLineEdit::keyPressEvent(event);
+}
+
+void TSkinEdit::dropEvent(QDropEvent* event) {
+    const QString dropped = event->mimeData()->text();
+    // Moving text inside the box keeps its length.
+    const bool moveInside = event->source() == this && event->dropAction() == Qt::MoveAction;
+    // A drop lands at the pointer and replaces no selection.
+    const int room = Limit - int(text().size());
+    if (dropped.isNull() || moveInside || int(dropped.size()) <= room) {
+        QLineEdit::dropEvent(event);
+        return;
+    }
+    if (room <= 0) {
+        event->ignore();
+        return;
+    }
+    QMimeData cut;
+    cut.setText(dropped.left(room));
+    QDropEvent limited(event->position(), event->possibleActions(), &cut, event->buttons(),
+                       event->modifiers());
+    limited.setDropAction(event->dropAction());
+    QLineEdit::dropEvent(&limited);
+    event->setDropAction(limited.dropAction());
+    event->setAccepted(limited.isAccepted());
+}
+
+void TSkinEdit::inputMethodEvent(QInputMethodEvent* event) {
+    const QString commit = event->commitString();
+    const int room = Room() + event->replacementLength();
+    if (int(commit.size()) <= room) {
+        QLineEdit::inputMethodEvent(event);
+        return;
+    }
+    QInputMethodEvent limited(event->preeditString(), event->attributes());
+    limited.setCommitString(commit.left(qMax(0, room)), event->replacementStart(),
+                            event->replacementLength());
+    QLineEdit::inputMethodEvent(&limited);
+    event->setAccepted(limited.isAccepted());
 }
