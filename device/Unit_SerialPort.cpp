@@ -3,7 +3,9 @@
 #include "core/Unit_Numbers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSerialPort>
 
 namespace {
@@ -18,7 +20,7 @@ void ApplyLineSettings(QSerialPort& port, qint32 baudRate) {
 
 // Opens `port` exclusively with the line settings and both modem lines de-asserted.
 bool OpenConfigured(QSerialPort& port, const QString& device, qint32 baudRate) {
-    if (device.isEmpty()) return false;
+    if (device.isEmpty() || !IsPortCandidate(device)) return false;
     port.setPortName(device);
     ApplyLineSettings(port, baudRate);
     port.setReadBufferSize(SerialQueueSize);
@@ -166,9 +168,28 @@ QString MapComName(const QString& comName, const QString& portsFolder) {
 #endif
 }
 
+bool IsPortCandidate(const QString& device, const QString& sysTtyFolder) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    Q_UNUSED(sysTtyFolder);
+    return true;
+#else
+    const QFileInfo info(device);
+    if (!info.exists()) return false;
+    const QString name = QFileInfo(info.canonicalFilePath()).fileName();
+    static const QRegularExpression legacySerial(QStringLiteral("^ttyS\\d+$"));
+    if (!legacySerial.match(name).hasMatch()) return true;
+    // 0 is PORT_UNKNOWN: a node the system made with nothing behind it. Without the attribute
+    // the open decides.
+    QFile type(sysTtyFolder + name + QStringLiteral("/type"));
+    if (!type.open(QIODevice::ReadOnly)) return true;
+    return type.read(64).trimmed() != "0";
+#endif
+}
+
 bool ProbePort(const QString& comName, const QString& portsFolder) {
     const QString device = MapComName(comName, portsFolder);
-    if (device.isEmpty()) return false;
+    if (device.isEmpty() || !IsPortCandidate(device)) return false;
     QSerialPort port;
     port.setPortName(device);
     if (!port.open(QIODevice::ReadWrite)) return false;

@@ -96,5 +96,14 @@ int ComNumber(const QString& comName);
 // On Windows the name itself. Empty for a name outside COM1 to COM64.
 QString MapComName(const QString& comName, const QString& portsFolder);
 
-// True when the port can be opened for exclusive read and write access; closes it at once.
+// True when `device` can be a serial port worth opening: it exists (links followed) and, when it
+// is a legacy serial node ttySn, the kernel knows a UART behind it (its `type` in
+// `sysTtyFolder`, normally /sys/class/tty/, is not 0; the system's port list leaves such nodes
+// out too). Opening a port goes through its lock file on disk, so a device that cannot be there
+// is never opened just to learn that. Always true on Windows.
+bool IsPortCandidate(const QString& device,
+                     const QString& sysTtyFolder = QStringLiteral("/sys/class/tty/"));
+
+// True when the port can be opened for exclusive read and write access; closes it at once. A
+// name whose device is not a candidate is absent without an open.
 bool ProbePort(const QString& comName, const QString& portsFolder);

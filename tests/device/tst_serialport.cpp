@@ -1,7 +1,9 @@
 // Port names and their devices, and probing a port that cannot be opened.
 #include "device/Unit_SerialPort.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -78,6 +80,74 @@ private slots:
         QVERIFY(!ProbePort("COM65", ports));
         QVERIFY(!ProbePort("LPT1", ports));
     }
+
+#ifndef Q_OS_WIN
+    // Only a device that can be there is opened; what the search probes once a second must not
+    // reach the disk for nothing.
+    void portCandidates_data() {
+        QTest::addColumn<QString>("device"); // relative to a temporary folder
+        QTest::addColumn<QString>("type");   // the sysfs `type` of a ttyS node, if any
+        QTest::addColumn<bool>("candidate");
+        QTest::newRow("missing") << "dev/ttyUSB0" << QString() << false;
+        QTest::newRow("broken link") << "ports/COM4" << QString() << false;
+        QTest::newRow("present") << "dev/ttyUSB1" << QString() << true;
+        QTest::newRow("link to a present device") << "ports/COM3" << QString() << true;
+        QTest::newRow("ttyS without a UART") << "dev/ttyS5"
+                                             << "0" << false;
+        QTest::newRow("ttyS with a UART") << "dev/ttyS6"
+                                          << "4" << true;
+        QTest::newRow("ttyS, no attribute") << "dev/ttyS7" << QString() << true;
+        QTest::newRow("link to a ttyS without a UART") << "ports/COM38"
+                                                       << "0" << false;
+    }
+    void portCandidates() {
+        QFETCH(QString, device);
+        QFETCH(QString, type);
+        QTemporaryDir dir;
+        const QString root = dir.path() + u'/';
+        QVERIFY(QDir().mkpath(root + "dev") && QDir().mkpath(root + "ports"));
+        for (const char* node : {"dev/ttyUSB1", "dev/ttyS5", "dev/ttyS6", "dev/ttyS7"}) {
+            QFile f(root + node);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QFile::link(root + "dev/ttyUSB1", root + "ports/COM3"));
+        QVERIFY(QFile::link(root + "dev/gone", root + "ports/COM4"));
+        QVERIFY(QFile::link(root + "dev/ttyS5", root + "ports/COM38"));
+        const QString sys = root + "sys/";
+        if (!type.isNull()) {
+            const QString node = QFileInfo(QFileInfo(root + device).canonicalFilePath()).fileName();
+            QVERIFY(QDir().mkpath(sys + node));
+            QFile f(sys + node + "/type");
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(type.toLatin1() + "\n");
+        }
+        QTEST(IsPortCandidate(root + device, sys), "candidate");
+    }
+
+    // A full pass over names whose devices are not there writes nothing at all (no lock files).
+    void probingAbsentPortsWritesNothing() {
+        QTemporaryDir dir;
+        const QString ports = dir.filePath("ports");
+        QVERIFY(QDir().mkpath(ports));
+        for (int n = 1; n <= 64; ++n)
+            QVERIFY(QFile::link(dir.filePath("gone"), ports + QStringLiteral("/COM%1").arg(n)));
+        const auto writeCalls = []() -> qint64 {
+            QFile io(QStringLiteral("/proc/self/io"));
+            if (!io.open(QIODevice::ReadOnly)) return -1;
+            for (const QByteArray& line : io.readAll().split('\n'))
+                if (line.startsWith("syscw:")) return line.mid(6).trimmed().toLongLong();
+            return -1;
+        };
+        const qint64 before = writeCalls();
+        if (before < 0) QSKIP("no /proc/self/io here");
+        int present = 0;
+        for (int n = 1; n <= 64; ++n)
+            present += ProbePort(QStringLiteral("COM%1").arg(n), ports) ? 1 : 0;
+        const qint64 written = writeCalls() - before;
+        QCOMPARE(present, 0);
+        QCOMPARE(written, 0);
+    }
+#endif
 
     void real_port_refuses_missing_device() {
         QTemporaryDir dir;
