@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
@@ -37,13 +36,6 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-// A free TCP port of this machine, found by letting the system pick one.
-quint16 FreePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0)) return 0;
-    return probe.serverPort();
 }
 
 int OpenFileCount() {
@@ -96,8 +88,8 @@ class TestRemoteServer : public QObject {
         App = std::make_unique<AppFixture>();
         if (!App->StartSim(QStringList{"--home-ms", "200"} + simArgs)) return false;
         App->PlaceKeptCopy();
-        Port = FreePort();
-        App->WriteSettings(QStringLiteral("[Remote]\nPortNum=%1").arg(Port));
+        Port = App->RemotePort();
+        App->WriteSettings();
         Form = App->CreateForm();
         if (Form->RemoteServerPort() != Port) return false;
         return App->WaitForMessage("Device ready.") && App->Sim().WaitForExchanges(7, 5000);

@@ -8,10 +8,14 @@
 #include <QFile>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
-AppFixture::AppFixture() = default;
+AppFixture::AppFixture() {
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::Any, 0)) m_remotePort = probe.serverPort();
+}
 
 AppFixture::~AppFixture() {
     if (m_form) {
@@ -39,6 +43,7 @@ void AppFixture::WriteSettings(const QString& deviceLines) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
     file.write("[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM3\n[Device]\n");
     file.write(deviceLines.toLatin1() + "\n");
+    file.write("[Remote]\nPortNum=" + QByteArray::number(m_remotePort) + "\n");
 }
 
 bool AppFixture::PlaceKeptCopy() {

@@ -28,9 +28,12 @@ public:
     QString SamplePath() const;
     QString KeptCopyPath() const;
 
-    // Writes VuzaRavarede.ini with PortName=COM3, a valid type and the given extra lines in
-    // section [Device].
+    // Writes VuzaRavarede.ini with PortName=COM3, a valid type, the given extra lines in
+    // section [Device] and RemotePort() as the remote control port.
     void WriteSettings(const QString& deviceLines = QString());
+    // A port that was free when the fixture was made: the program's remote server listens
+    // there, not on the machine's usual port.
+    quint16 RemotePort() const { return m_remotePort; }
     // Puts the sample calibration file in Cal/ as the kept copy.
     bool PlaceKeptCopy();
 
@@ -58,4 +61,5 @@ private:
     SimProcess m_sim;
     std::unique_ptr<TForm_Main> m_form;
     QStringList m_shown;
+    quint16 m_remotePort = 0;
 };
