@@ -349,6 +349,29 @@ private slots:
         QCOMPARE(Remote->Ask("ETEXT"), QByteArray("kept"));
     }
 
+    void requestsDuringTheOpenSequenceAreRefused() {
+        // The session is found again; during the pause after identification it holds the
+        // device. Requests sent then are refused without a position query of their own.
+        Form->SetOpenPauseRounds(20);
+        const QMetaObject::Connection sender = connect(
+            Form, &TForm_Main::StatusMessageShown, this, [this](const QString& text, unsigned) {
+                if (text == "Device found. Please wait...")
+                    Remote->Send("SETC,500,10\rETEXT\rRESET\rSTATE\r");
+            });
+        const int before = int(App->Commands().size());
+        Form->Action_DeviceCloseExecute();
+        QCOMPARE(Remote->Next(), QByteArray("SETC FAIL"));
+        QCOMPARE(Remote->Next(), QByteArray("Device busy."));
+        QCOMPARE(Remote->Next(), QByteArray("RESET FAIL"));
+        QCOMPARE(Remote->Next(), QByteArray("IDLE"));
+        disconnect(sender);
+        QVERIFY(App->WaitForMessage("Device ready."));
+        QVERIFY(App->Sim().WaitForExchanges(before + 7, 5000));
+        QCOMPARE(App->Commands().mid(before),
+                 (QStringList{"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"}));
+        QCOMPARE(Remote->Ask("SETC,500,10"), QByteArray("SETC OK"));
+    }
+
     void refusedOperationsSaySo_data() {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("word");
