@@ -77,7 +77,7 @@ def main():
         print(rari.command("SETC,550.0,10.0"))          # centre 550 nm, width 10 nm
         print(rari.command("SETR,595.0,605.0"))         # the band 595..605 nm
         # START, END, FWHM, STEP (nm) and the time at each step (s).
-        print(rari.command("SCAN,540.0,560.0,10.0,1.0,0.5"))
+        print(rari.command("SCAN,540.0,560.0,10.0,2.0,0.5"))
         print("state:", rari.ask("STATE"))
         report = rari.wait_for_scan_end()
         print("scan ended:", report)

@@ -123,6 +123,12 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
     // second release.
     if (RemoteClientCount > 0 || RemoteReleasing) return;
     RemoteReleasing = true;
+    try {
+        // A scan is not left running without the client that started it.
+        if (FormControlScan && FormControlScan->Running)
+            FormControlScan->Action_RemoteControl_Stop();
+    } catch (...) {
+    }
     RemoteReleasing = false;
     // RemoteBusy is left to the request loop: it is only set while that loop runs, and clearing
     // it under a running request would let a new client's request run nested inside it.
@@ -215,10 +221,16 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             FormControlSet->Action_RemoteControl_Reset();
             break;
         case RemotePlan::ScanReset:
+            FormControlScan->Action_RemoteControl_Reset();
+            break;
         case RemotePlan::ScanStart:
+            FormControlScan->SetScanFields(plan.Fields[1], plan.Fields[2], plan.Fields[3],
+                                           plan.Fields[4], plan.Fields[5]);
+            SetRemoteResult("SCAN OK", QByteArray(), QByteArray());
+            FormControlScan->Action_RemoteControl_Scan();
+            break;
         case RemotePlan::ScanStop:
-            // The Scan panel has no remote actions in this build.
-            SetRemoteResult("UNKNOWN ERROR", "NONE", "Unknown Error.");
+            FormControlScan->Action_RemoteControl_Stop();
             break;
         }
     } catch (...) {

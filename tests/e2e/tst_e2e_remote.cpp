@@ -166,6 +166,33 @@ private slots:
         QCOMPARE(queries.Out, QStringLiteral("IDLE\nOK\n\n\nSTOP FAIL\n"));
         QCOMPARE(queries.Err, QStringLiteral("NONE : No Scan.\n"));
 
+        // A scan followed to its end report.
+        const Run scan = VrRemote(port, {"--wait", "SCAN,500,510,10,2,0.1", "STATE"});
+        QCOMPARE(scan.Out, QStringLiteral("SCAN OK\nSCAN SUCCESS\nIDLE\n"));
+        QCOMPARE(scan.Status, 0);
+
+        // The client is killed in the middle of a long scan: the scan is stopped.
+        QProcess waiting;
+        waiting.start(QStringLiteral(VR_BIN_DIR "/vr-remote"),
+                      {"--port", QString::number(port), "--wait", "SCAN,500,795,10,0.5,1"});
+        QVERIFY(waiting.waitForReadyRead(10000));
+        QCOMPARE(waiting.readAllStandardOutput(), QByteArray("SCAN OK\n"));
+        QCOMPARE(VrRemote(port, {"VER"}).Status, 2); // the second client is closed
+        waiting.kill();
+        waiting.waitForFinished();
+        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"STATE"}).Out, QStringLiteral("IDLE\n"), 15000);
+
+        // The Python example: a band, a scan to its end, a refused request read back.
+        QProcess example;
+        example.start(QStringLiteral("python3"),
+                      {VR_SOURCE_DIR "/examples/remote_scan.py", "--port", QString::number(port)});
+        QVERIFY(example.waitForFinished(120000));
+        const QString printed = QString::fromUtf8(example.readAll());
+        QVERIFY2(example.exitCode() == 0, qPrintable(printed));
+        QVERIFY2(printed.contains("scan ended: SCAN SUCCESS\n"), qPrintable(printed));
+        QVERIFY2(printed.contains("SETC FAIL: ERRSE04 : Out of range. Please set [CWL] <= 800.0"),
+                 qPrintable(printed));
+
         QVERIFY(program.Terminate());
         QCOMPARE(VrRemote(port, {"VER"}).Status, 2);
     }

@@ -1,6 +1,7 @@
 // The remote server of the main window over real TCP connections, with the simulated
 // instrument behind it: requests and responses on the wire, the panels the requests reach, the
 // one controlling client, and a client that sends faster or worse than it should.
+#include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_FormMain.h"
 #include "support/AppFixture.h"
@@ -173,19 +174,23 @@ private slots:
         QTest::addColumn<int>("tab");
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QStringList>("commands"); // "GO" stands for the move to 500/10
+        QTest::addColumn<int>("shownTab");
         QTest::newRow("SETC from the Help tab")
-            << 2 << QByteArray("SETC,500.0,10.0") << QStringList{"POS 3", "GO"};
+            << 2 << QByteArray("SETC,500.0,10.0") << QStringList{"POS 3", "GO"} << 0;
         QTest::newRow("SETR from the Scan tab")
-            << 1 << QByteArray("SETR,495.0,505.0") << QStringList{"POS 3", "GO"};
+            << 1 << QByteArray("SETR,495.0,505.0") << QStringList{"POS 3", "GO"} << 0;
         QTest::newRow("RESET from the Help tab")
-            << 2 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"};
+            << 2 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"} << 0;
         QTest::newRow("RESET from the Set tab")
-            << 0 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"};
+            << 0 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"} << 0;
+        QTest::newRow("RESET from the Scan tab")
+            << 1 << QByteArray("RESET") << QStringList{"POS 3", "HOME 3"} << 1;
     }
     void requestsReachTheirPanel() {
         QFETCH(int, tab);
         QFETCH(QByteArray, request);
         QFETCH(QStringList, commands);
+        QFETCH(int, shownTab);
         Form->ActiveTab = tab;
         Form->Action_ChangeModeExecute();
         const int before = int(App->Commands().size());
@@ -196,8 +201,9 @@ private slots:
         commands.replaceInStrings(QRegularExpression("^GO$"),
                                   "GO 3 " + App->SamplePositions(500.0, 10.0));
         QCOMPARE(App->Commands().mid(before), commands);
-        QCOMPARE(Form->ActiveTab, 0);
-        QVERIFY(!Form->FormControlSet->isHidden());
+        QCOMPARE(Form->ActiveTab, shownTab);
+        QCOMPARE(Form->FormControlSet->isHidden(), shownTab != 0);
+        QCOMPARE(Form->FormControlScan->isHidden(), shownTab != 1);
         QVERIFY(Form->FormControlHelp->isHidden());
         if (word != "RESET") {
             QCOMPARE(Form->FormControlSet->EditMode, word == "SETR" ? 1 : 0);
@@ -347,6 +353,60 @@ private slots:
         QVERIFY(set->Label_Remote->isVisibleTo(set));
         QCOMPARE(Remote->Ask(""), QByteArray());
         QCOMPARE(Remote->Ask("ETEXT"), QByteArray("kept"));
+    }
+
+    void scanRefusesOtherRequestsUntilStopped() {
+        // A scan of 590 steps of a second each: it runs until it is stopped.
+        Form->ActiveTab = 0;
+        Form->Action_ChangeModeExecute();
+        QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
+        QCOMPARE(Form->ActiveTab, 1);
+        QCOMPARE(Form->FormControlScan->Edit[3]->text(), QStringLiteral("0.5"));
+        QVERIFY(Form->FormControlScan->Running);
+        Converse({"STATE", "SETC,500,10", "ECODE", "ETEXT", "SETR,495,505", "SCAN,500,510,10,2,1",
+                  "RESET", "ETEXT"},
+                 {"SCAN", "SETC FAIL", "NONE", "Now Scanning.", "SETR FAIL", "SCAN FAIL",
+                  "RESET FAIL", "Now Scanning."});
+        // STOP shows the Scan tab and answers once the scan has ended.
+        Form->ActiveTab = 2;
+        Form->Action_ChangeModeExecute();
+        QCOMPARE(Remote->Ask("STOP"), QByteArray("STOP OK"));
+        QCOMPARE(Form->ActiveTab, 1);
+        QVERIFY(!Form->FormControlScan->Running);
+        QVERIFY(App->Shown().contains("Scan aborted."));
+        Converse({"STATE", "STOP", "ETEXT"}, {"IDLE", "STOP FAIL", "No Scan."});
+    }
+
+    void scanEndIsReportedOnAnEmptyLine() {
+        QCOMPARE(Remote->Ask("SCAN,500,510,10,2,0.1"), QByteArray("SCAN OK"));
+        QCOMPARE(Remote->Ask("STATE"), QByteArray("SCAN"));
+        // Empty lines answer empty until the end has been reported.
+        QByteArray report;
+        QVERIFY(WaitFor(
+            [&]() {
+                report = Remote->Ask("");
+                return !report.isEmpty();
+            },
+            60000));
+        QCOMPARE(report, QByteArray("SCAN SUCCESS"));
+        Converse({"", "ECODE", "ETEXT", "STATE", "ETEXT"},
+                 {"", "NONE", "Scan successful.", "IDLE", ""});
+        QVERIFY(App->Sim().WaitForExchanges(9, 5000));
+        QVERIFY(App->Commands().contains("GO 3 " + App->SamplePositions(510.0, 10.0)));
+    }
+
+    void leavingClientStopsItsScan() {
+        QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
+        QVERIFY(Form->FormControlScan->Running);
+        QVERIFY(DisconnectClient());
+        QVERIFY(!Form->FormControlScan->Running);
+        QVERIFY(App->Shown().contains("Scan aborted."));
+        QVERIFY(!Form->DeviceBusy);
+        QVERIFY(Form->FormControlScan->Edit[0]->isEnabled());
+        // The stop's result is not the next client's: its first empty line answers empty.
+        QVERIFY(ConnectClient());
+        QCOMPARE(Remote->Ask(""), QByteArray());
+        QCOMPARE(Remote->Ask("STATE"), QByteArray("IDLE"));
     }
 
     void requestsDuringTheOpenSequenceAreRefused() {
