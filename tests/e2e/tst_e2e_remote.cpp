@@ -140,7 +140,7 @@ private slots:
         QVERIFY(program.Start());
         // The server answers from the start, the instrument after the open sequence.
         QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Out, QStringLiteral("QVL Rari v2.1\n"),
-                                  10000);
+                                  30000);
         QVERIFY(sim.WaitForExchanges(7, 30000));
         QCOMPARE(Commands(sim).last(), QStringLiteral("HOME 3"));
         // Right after the home the session may still hold the device for a moment: a refusal
@@ -212,7 +212,7 @@ private slots:
         const quint16 port = FreePort();
         Program program(dir.path() + u'/', port);
         QVERIFY(program.Start(args));
-        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Status, 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Status, 0, 30000);
         const QString listening = ListeningAddress(port);
         QVERIFY2(QRegularExpression(address).match(listening).hasMatch(), qPrintable(listening));
         QVERIFY(program.Terminate());
