@@ -124,7 +124,7 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
     if (RemoteClientCount > 0 || RemoteReleasing) return;
     RemoteReleasing = true;
     try {
-        // A scan is not left running without the client that started it.
+        // A script that ends or dies does not leave the filter scanning.
         if (FormControlScan && FormControlScan->Running)
             FormControlScan->Action_RemoteControl_Stop();
     } catch (...) {
