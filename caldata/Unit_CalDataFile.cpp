@@ -192,18 +192,19 @@ char16_t CalDataFileLines::UnitAt(const char* p) const {
     return Enc == Encoding::Utf16LE ? char16_t(b0 | b1 << 8) : char16_t(b0 << 8 | b1);
 }
 
-QString CalDataFileLines::Decode(const QByteArray& bytes) const {
+QString CalDataFileLines::Decode(const QByteArray& bytes, bool atDataStart) const {
+    // Each line is decoded on its own, yet it must read as it does in the whole text: a decoder
+    // drops a byte-order mark at the start of what it is given, which the whole text does only
+    // at its very start; at the start of a later line the mark is a character of that line.
+    QStringConverter::Flags flags = QStringConverter::Flag::Stateless;
+    if (!atDataStart) flags |= QStringConverter::Flag::ConvertInitialBom;
     switch (Enc) {
     case Encoding::Utf8:
-        return QString::fromUtf8(bytes);
-    case Encoding::Utf16LE: {
-        QStringDecoder decoder(QStringConverter::Utf16LE);
-        return decoder.decode(bytes);
-    }
-    case Encoding::Utf16BE: {
-        QStringDecoder decoder(QStringConverter::Utf16BE);
-        return decoder.decode(bytes);
-    }
+        return QStringDecoder(QStringConverter::Utf8, flags).decode(bytes);
+    case Encoding::Utf16LE:
+        return QStringDecoder(QStringConverter::Utf16LE, flags).decode(bytes);
+    case Encoding::Utf16BE:
+        return QStringDecoder(QStringConverter::Utf16BE, flags).decode(bytes);
     case Encoding::Latin1:
         break;
     }
@@ -263,7 +264,7 @@ bool CalDataFileLines::Line(qsizetype index, QString& text) {
     }
     // No line end within the bound, and more bytes behind it: the line is too long to examine.
     if (end > MaxLineUnits) return false;
-    text = Decode(bytes.left(end * UnitBytes));
+    text = Decode(bytes.left(end * UnitBytes), Starts[size_t(index)] == DataStart);
     return true;
 }
 

@@ -56,7 +56,7 @@ public:
 private:
     enum class Encoding { Latin1, Utf8, Utf16LE, Utf16BE };
     char16_t UnitAt(const char* p) const;
-    QString Decode(const QByteArray& bytes) const;
+    QString Decode(const QByteArray& bytes, bool atDataStart) const;
 
     QIODevice& File;
     Encoding Enc = Encoding::Latin1;

@@ -159,6 +159,16 @@ private slots:
         QTest::newRow("UTF-16 BE BOM")
             << QByteArray("\xFE\xFF\0a\0\r\0\xE9", 8) << QStringList{"a", u"\u00E9"_qs};
         QTest::newRow("NUL is text") << QByteArray("a\0b\n", 4) << QStringList{QString(u"a\0b"_qs)};
+        // Only the mark at the very start is dropped; one that begins a later line is its text.
+        QTest::newRow("UTF-8 mark inside") << QByteArray("\xEF\xBB\xBF"
+                                                         "a\n\xEF\xBB\xBF"
+                                                         "b")
+                                           << QStringList{"a", u"\uFEFFb"_qs};
+        QTest::newRow("UTF-16 LE mark inside") << QByteArray("\xFF\xFE"
+                                                             "a\0\n\0\xFF\xFE"
+                                                             "b\0",
+                                                             10)
+                                               << QStringList{"a", u"\uFEFFb"_qs};
     }
     void readLines() {
         QFETCH(QByteArray, bytes);
