@@ -1,11 +1,12 @@
 // The remote control line protocol on arbitrary arrivals from a client: the bounded receive
-// buffer and its framing, the comma-text splitting, the request plan, and the set rules a SETC or
-// SETR request's values go through.
+// buffer and its framing, the comma-text splitting, the request plan, and the set and scan rules
+// the values of a SETC, SETR or SCAN request go through.
 //
 // Input: one byte of state (bit 0: a scan runs; the rest, modulo 3: the tab shown), then steps.
 // A step byte of 0 clears the buffer as a new client does; a step byte n > 0 is followed by n
 // bytes that arrive at once.
 
+#include "control/Unit_ScanValidation.h"
 #include "control/Unit_SetValidation.h"
 #include "fuzz/FuzzCheck.h"
 #include "remote/Unit_RemoteProtocol.h"
@@ -39,6 +40,39 @@ const CalibrationTable& Table() {
     return *table;
 }
 
+bool IsCode(const QString& code, const char* prefix, int first, int last) {
+    for (int n = first; n <= last; ++n)
+        if (code == QString::fromLatin1(prefix) + QStringLiteral("%1").arg(n, 2, 10, QChar(u'0')))
+            return true;
+    return false;
+}
+
+bool IsValidCell(double cwl, double fwhm) {
+    int row = -1;
+    int col = -1;
+    return Table().FindCell(cwl, fwhm, row, col) && Table().Cell(row, col).Valid;
+}
+
+void CheckScan(const QList<QByteArray>& fields) {
+    FUZZ_CHECK(fields.size() == 6);
+    const ScanValidationResult result =
+        ValidateScanRequest(QString::fromLatin1(fields[1]), QString::fromLatin1(fields[2]),
+                            QString::fromLatin1(fields[3]), QString::fromLatin1(fields[4]),
+                            QString::fromLatin1(fields[5]), Table());
+    if (!result.Ok) {
+        FUZZ_CHECK(IsCode(result.Code, "ERRSC", 1, 22));
+        FUZZ_CHECK(!result.RemoteText().isEmpty());
+        return;
+    }
+    // An accepted scan runs between grid points of its FWHM, in whole table steps, and holds
+    // each step for a time within the bounds.
+    const ScanRequestValues& v = result.ScanRequest;
+    FUZZ_CHECK(Table().IsCwlInTable(v.Start) && Table().IsCwlInTable(v.End));
+    if (v.Start != v.End) FUZZ_CHECK(IsValidCell(v.Start, v.Fwhm) && IsValidCell(v.End, v.Fwhm));
+    FUZZ_CHECK(v.Step >= Table().CwlStep());
+    FUZZ_CHECK(v.TimeDelay >= 0.1 && v.TimeDelay <= 600.0);
+}
+
 void CheckPlan(const QByteArray& line, bool scanRunning, int activeTab) {
     const RemotePlan plan = PlanRemoteRequest(line, scanRunning, activeTab);
     if (line.isEmpty()) {
@@ -57,6 +91,7 @@ void CheckPlan(const QByteArray& line, bool scanRunning, int activeTab) {
         FUZZ_CHECK(plan.What != RemotePlan::SetGo && plan.What != RemotePlan::ScanStart &&
                    plan.What != RemotePlan::SetReset && plan.What != RemotePlan::ScanReset);
     if (plan.What == RemotePlan::Store) FUZZ_CHECK(!plan.Response.isEmpty());
+    if (plan.What == RemotePlan::ScanStart) CheckScan(plan.Fields);
     if (plan.What != RemotePlan::SetGo) return;
 
     FUZZ_CHECK(plan.Fields.size() == 3);
@@ -71,10 +106,7 @@ void CheckPlan(const QByteArray& line, bool scanRunning, int activeTab) {
         FUZZ_CHECK(Table().Cell(row, col).Valid);
     } else {
         const int first = plan.SetMode == 0 ? 1 : 11;
-        bool known = false;
-        for (int code = first; code < first + 10; ++code)
-            known = known || result.Code == QStringLiteral("ERRSE%1").arg(code, 2, 10, QChar(u'0'));
-        FUZZ_CHECK(known);
+        FUZZ_CHECK(IsCode(result.Code, "ERRSE", first, first + 9));
         FUZZ_CHECK(!result.RemoteText().isEmpty());
     }
 }
