@@ -395,6 +395,23 @@ private slots:
         QVERIFY(App->Commands().contains("GO 3 " + App->SamplePositions(510.0, 10.0)));
     }
 
+    void reportStoredRightAfterAResponseIsKept() {
+        // The client reads its response while the program still handles events after sending
+        // it; a scan's end report stored at that moment must reach the next empty line.
+        bool stored = false;
+        const QMetaObject::Connection reporter =
+            connect(&Remote->Socket, &QTcpSocket::readyRead, this, [&]() {
+                if (stored) return;
+                stored = true;
+                Form->SetRemoteResult("SCAN SUCCESS", "NONE", "Scan successful.");
+            });
+        QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
+        disconnect(reporter);
+        QVERIFY(stored);
+        QCOMPARE(Remote->Ask(""), QByteArray("SCAN SUCCESS"));
+        QCOMPARE(Remote->Ask(""), QByteArray());
+    }
+
     void leavingClientStopsItsScan() {
         QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
         QVERIFY(Form->FormControlScan->Running);
