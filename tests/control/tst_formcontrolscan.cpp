@@ -161,34 +161,43 @@ private slots:
 
     // Go while scanning stops the scan at the next step: no further move is made.
     void goStopsTheScan_data() {
-        QTest::addColumn<bool>("duringMove");
-        QTest::newRow("between steps") << false;
-        // The click comes while the second move waits for its answer: no position query is
-        // made inside that exchange.
-        QTest::newRow("during a move") << true;
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<int>("moment");
+        QTest::addColumn<QStringList>("moves");
+        // Between the first and the second point: the click's position query follows.
+        QTest::newRow("between steps") << "520" << 0 << QStringList{"500"};
+        // While the second move waits for its answer: no position query inside that exchange.
+        QTest::newRow("during a move") << "520" << 1 << QStringList{"500", "501"};
+        // The engine has passed END but the timer has not reported it yet: a stop wins.
+        QTest::newRow("after the last point") << "501" << 2 << QStringList{"500", "501"};
     }
     void goStopsTheScan() {
-        QFETCH(bool, duringMove);
+        QFETCH(QString, end);
+        QFETCH(int, moment);
+        QFETCH(QStringList, moves);
         QVERIFY(StartReady({"--go-ms", "600"}));
-        TypeFields({"500", "520", "10", "1", "1.0"});
+        TypeFields({"500", end, "10", "1", "1.0"});
         ClickGo();
         WhenThen stop(
             [&]() {
+                if (moment == 2) return Scan->Finished && Scan->Succeeded;
                 const bool moving = Form->IsDeviceExchanging();
-                return Scan->Thread_AutoScan->StepCount == 1 && moving == duringMove;
+                return Scan->Thread_AutoScan->StepCount == 1 && moving == (moment == 1);
             },
             [&]() { ClickGo(); });
         QVERIFY(App->WaitForMessage("Scan aborted.", 30000));
         QVERIFY(stop.Done);
         QCOMPARE(App->MessageColor(), Colors::clMsgSilver);
         QCOMPARE(Stored(), (QList<QByteArray>{"SCAN ABORT", "NONE", "Scan aborted."}));
+        QVERIFY(!App->Shown().contains("Scan successful."));
         VerifyIdle();
-        // After the first point: the move in progress, or the stop click's position query.
-        const QStringList expected{"POS 3", "BKEN 0", Go(500, 10),
-                                   duringMove ? Go(501, 10) : QStringLiteral("POS 3")};
+        QStringList expected{"POS 3", "BKEN 0"};
+        for (const QString& cwl : moves)
+            expected << Go(cwl.toDouble(), 10);
+        if (moment != 1) expected << "POS 3";
         QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + int(expected.size()), 5000));
         QCOMPARE(CommandsSinceOpen(), expected);
-        QCOMPARE(Scan->Thread_AutoScan->StepCount, duringMove ? 2 : 1);
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, qint32(moves.size()));
     }
 
     void typingClicksAndRefusals() {
