@@ -4,7 +4,7 @@
 // every cell a four-digit position on each axis).
 //   bench_caldata_import [--sample PATH] [--runs N]
 #include "bench/bench_result.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include <QApplication>
 #include <QDir>

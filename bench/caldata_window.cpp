@@ -3,8 +3,8 @@
 // event pass that first paints the grid, and the time to paint each page while scrolling
 // through the whole grid.
 #include "bench/bench_result.h"
-#include "caldata/Unit_FormCalData.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormCalData.h"
+#include "app/Unit_FormMain.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QAbstractScrollArea>

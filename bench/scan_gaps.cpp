@@ -7,7 +7,7 @@
 #include "bench/bench_result.h"
 #include "control/Unit_FormControlScan.h"
 #include "core/Unit_EventPump.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -3,10 +3,10 @@
 #include "control/Unit_ThreadAutoScan.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
-#include "core/Unit_FormMain.h"
 #include "core/Unit_Messages.h"
 #include "core/Unit_Text8.h"
 #include "ui/Unit_FormControlView.h"
+#include "ui/Unit_MainFacade.h"
 #include "ui/Unit_PanelParts.h"
 #include "ui/Unit_SkinEdit.h"
 #include "ui/Unit_SkinImage.h"
@@ -35,7 +35,7 @@ private:
 
 } // namespace
 
-TForm_ControlScan::TForm_ControlScan(TForm_Main* main, QWidget* dock) : QWidget(dock), Main(main) {
+TForm_ControlScan::TForm_ControlScan(IMainFacade* main, QWidget* dock) : QWidget(dock), Main(main) {
     setGeometry(0, 0, 910, 242);
     PanelParts::PaintBackground(this);
     Image_Base = new TSkinImage(QStringLiteral("scan_base"), this, 0, 0);
@@ -192,7 +192,7 @@ void TForm_ControlScan::FinishScan() {
 
 void TForm_ControlScan::ScanStep() {
     // Also the way a step handed over during the close is let go without running.
-    if (!Running || Closing || Main->CloseRequested) return;
+    if (!Running || Closing || Main->IsCloseRequested()) return;
     const StepMark mark(InStep);
     if (!Main->IsDeviceOpened()) {
         // The session ended under the scan (lost line, shutdown): nothing can be moved any more,
@@ -229,8 +229,8 @@ void TForm_ControlScan::ScanStep() {
             Succeeded = false;
             Finished = true;
         } else {
-            Main->FormControlView->ShowSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl,
-                                               w.StepFwhm, w.StepSw, w.StepLw);
+            Main->ShowViewSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl, w.StepFwhm,
+                                  w.StepSw, w.StepLw);
             ++w.StepCount;
         }
     } catch (...) {
@@ -313,7 +313,7 @@ void TForm_ControlScan::Image_Button4Click() {
     }
     // Another operation holds the device or waits for an answer: the click is refused before
     // its position query, which would run inside that operation.
-    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return;
+    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) return;
     if (!Main->RefreshPositions()) {
         Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
         Main->Action_DeviceCloseExecute();
@@ -343,7 +343,7 @@ void TForm_ControlScan::Action_RemoteControl_Scan() {
         return;
     }
     // A scan that did not start never answers success.
-    if (Running || Main->DeviceBusy || Main->IsDeviceExchanging()) {
+    if (Running || Main->IsDeviceBusy() || Main->IsDeviceExchanging()) {
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
         return;
     }
@@ -418,7 +418,7 @@ void TForm_ControlScan::RunReset(Caller caller) {
     }
     // Held by another operation (a scan included) or waiting for an answer: refused before the
     // position query, silently for a click.
-    if (Main->DeviceBusy || Main->IsDeviceExchanging()) {
+    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) {
         if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", kDeviceBusy);
         return;
     }
@@ -440,7 +440,7 @@ void TForm_ControlScan::RunReset(Caller caller) {
         Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
                                 Colors::clMsgSilver);
         if (Main->HomeDevice()) {
-            Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
+            Main->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
             if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
             Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
         } else {

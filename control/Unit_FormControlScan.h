@@ -12,7 +12,7 @@
 
 class QLabel;
 class QTimer;
-class TForm_Main;
+class IMainFacade;
 class TSkinEdit;
 class TSkinImage;
 class TThread_AutoScan;
@@ -20,7 +20,7 @@ class TThread_AutoScan;
 class TForm_ControlScan : public QWidget {
     Q_OBJECT
 public:
-    TForm_ControlScan(TForm_Main* main, QWidget* dock);
+    TForm_ControlScan(IMainFacade* main, QWidget* dock);
     ~TForm_ControlScan() override;
 
     void Action_UpdateUI();
@@ -96,7 +96,7 @@ private:
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;
 
-    TForm_Main* Main;
+    IMainFacade* Main;
     // A step is running: the worker waits for it, so it must not be waited for from inside.
     bool InStep = false;
     // The session was closed under the scan, and with it the scan's hold on the device.

@@ -2,10 +2,10 @@
 
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
-#include "core/Unit_FormMain.h"
 #include "core/Unit_Messages.h"
 #include "core/Unit_Text8.h"
 #include "ui/Unit_FormControlView.h"
+#include "ui/Unit_MainFacade.h"
 #include "ui/Unit_PanelParts.h"
 #include "ui/Unit_SkinEdit.h"
 #include "ui/Unit_SkinImage.h"
@@ -21,7 +21,7 @@ const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
 
 } // namespace
 
-TForm_ControlSet::TForm_ControlSet(TForm_Main* main, QWidget* dock) : QWidget(dock), Main(main) {
+TForm_ControlSet::TForm_ControlSet(IMainFacade* main, QWidget* dock) : QWidget(dock), Main(main) {
     setGeometry(0, 0, 910, 242);
     PanelParts::PaintBackground(this);
     Image_Base = new TSkinImage(QStringLiteral("set_base"), this, 0, 0);
@@ -201,7 +201,7 @@ bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
     // While another operation holds the device, or its exchange waits for an answer, a click
     // handled inside it is refused before its position query: the query would take the running
     // exchange's answer, and its failure would close the session under that operation.
-    if (Main->DeviceBusy || Main->IsDeviceExchanging()) return busy();
+    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) return busy();
     if (!Main->RefreshPositions()) {
         if (remote)
             Main->SetRemoteResult(failWord, Messages::Code(Messages::ERRDV02).toLatin1(),
@@ -225,9 +225,8 @@ void TForm_ControlSet::RunSet(Caller caller) {
                                 Colors::clMsgSilver);
         if (Validate(caller, word)) {
             if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
-                Main->FormControlView->ShowSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
-                                                   SetRequest[0], SetRequest[1], SetRequest[2],
-                                                   SetRequest[3]);
+                Main->ShowViewSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
+                                      SetRequest[0], SetRequest[1], SetRequest[2], SetRequest[3]);
                 if (remote) Main->SetRemoteResult(word + " OK", QByteArray(), QByteArray());
                 Main->ShowStatusMessage(QStringLiteral("Successfully changed wavelength and FWHM."),
                                         Colors::clMsgLime);
@@ -255,7 +254,7 @@ void TForm_ControlSet::RunReset(Caller caller) {
         Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
                                 Colors::clMsgSilver);
         if (Main->HomeDevice()) {
-            Main->FormControlView->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
+            Main->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
             if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
             Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
         } else {

@@ -8,14 +8,14 @@
 #include <QWidget>
 
 class QLabel;
-class TForm_Main;
+class IMainFacade;
 class TSkinEdit;
 class TSkinImage;
 
 class TForm_ControlSet : public QWidget {
     Q_OBJECT
 public:
-    TForm_ControlSet(TForm_Main* main, QWidget* dock);
+    TForm_ControlSet(IMainFacade* main, QWidget* dock);
 
     // 0: the boxes hold CWL and FWHM; 1: they hold SW and LW.
     int EditMode = 0;
@@ -82,5 +82,5 @@ private:
     QList<QWidget*> LockedByRemote() const;
     void SelectMode(int mode);
 
-    TForm_Main* Main;
+    IMainFacade* Main;
 };

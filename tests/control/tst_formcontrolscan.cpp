@@ -4,7 +4,7 @@
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_ThreadAutoScan.h"
 #include "core/Unit_Colors.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlView.h"
 #include "ui/Unit_SkinEdit.h"

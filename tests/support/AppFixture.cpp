@@ -1,7 +1,7 @@
 #include "support/AppFixture.h"
 
 #include "caldata/Unit_CalDataFile.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

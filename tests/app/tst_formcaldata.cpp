@@ -2,8 +2,8 @@
 // its layout, its snapshot of the table, its painting, and the program's end while it is open.
 #include "caldata/Unit_CalDataFile.h"
 #include "caldata/Unit_CalDataModel.h"
-#include "caldata/Unit_FormCalData.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormCalData.h"
+#include "app/Unit_FormMain.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Program entry: the main window owns everything for the run; it is released only after the
 // event loop has ended, so that no nested handler is still running on it.
-#include "core/Unit_Application.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_Application.h"
+#include "app/Unit_FormMain.h"
 
 #include <QCommandLineParser>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "core/Unit_Application.h"
+#include "app/Unit_Application.h"
 
 #include <QMessageBox>
 #include <QSocketNotifier>

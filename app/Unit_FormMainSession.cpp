@@ -1,5 +1,5 @@
 // Device search and session, the facade for the panels, and the device information.
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"

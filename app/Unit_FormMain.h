@@ -2,15 +2,17 @@
 // The main window: the hub that owns the settings, the driver, the calibration table, the
 // session flags, the docked panels and the timers for the whole run.
 //
-// Its behaviour is spread over the folders by subsystem, one class in several units:
-//   core/Unit_FormMain.cpp            start-up, shutdown, tab switching
-//   core/Unit_FormMainSession.cpp     device search and session, facade, device information
-//   caldata/Unit_FormMainCalData.cpp  table lookups, MoveTo, calibration file import
-//   remote/Unit_FormMainRemote.cpp    remote server, request processing and result store
-//   ui/Unit_FormMainSkin.cpp          skin, title bar, slider, tabs, message bar
+// Its behaviour is spread over units by subsystem, one class in several units:
+//   Unit_FormMain.cpp          start-up, shutdown, tab switching
+//   Unit_FormMainSession.cpp   device search and session, facade, device information
+//   Unit_FormMainCalData.cpp   table lookups, MoveTo, calibration file import
+//   Unit_FormMainRemote.cpp    remote server, request processing and result store
+//   Unit_FormMainSkin.cpp      skin, title bar, slider, tabs, message bar
+// The panels see it only as IMainFacade.
 
 #include "caldata/Unit_CalibrationTable.h"
 #include "remote/Unit_RemoteProtocol.h"
+#include "ui/Unit_MainFacade.h"
 
 #include <QByteArray>
 #include <QLocale>
@@ -33,7 +35,7 @@ class TForm_ControlHelp;
 class TForm_ControlView;
 class TForm_CalData;
 
-class TForm_Main : public QWidget, public CalibrationLookups {
+class TForm_Main : public QWidget, public IMainFacade {
     Q_OBJECT
 public:
     // Creates the window and runs the start-up (FormCreate). `exeFolder` is the program's folder:
@@ -61,19 +63,21 @@ public:
     void Timer_AutoOpenTimer();
     void Action_RefreshPortListExecute();
     void Action_DeviceOpenExecute();
-    void Action_DeviceCloseExecute();
-    bool IsDeviceOpened() const { return DeviceOpened; }
+    void Action_DeviceCloseExecute() override;
+    bool IsDeviceOpened() const override { return DeviceOpened; }
     // A device exchange is waiting for its answer (a handler is running nested inside it).
-    bool IsDeviceExchanging() const;
-    bool TryLockDevice();
-    bool UnlockDevice();
-    bool RefreshPositions();
-    bool HomeDevice();
-    bool SendBken(bool on);
+    bool IsDeviceExchanging() const override;
+    bool IsDeviceBusy() const override { return DeviceBusy; }
+    bool IsCloseRequested() const override { return CloseRequested; }
+    bool TryLockDevice() override;
+    bool UnlockDevice() override;
+    bool RefreshPositions() override;
+    bool HomeDevice() override;
+    bool SendBken(bool on) override;
 
     // ---- device information
     void Action_DeviceUpdateInfoExecute();
-    QString GetProductLabel() const;
+    QString GetProductLabel() const override;
 
     // ---- calibration table (every lookup answers 0.0 / false unless a session is open and a
     // table is loaded)
@@ -87,7 +91,7 @@ public:
     double MinFwhmAtCwl(double cwl) const override;
     double MaxFwhmAtCwl(double cwl) const override;
     bool IsCwlInTable(double cwl) const override;
-    bool MoveTo(double cwl, double fwhm);
+    bool MoveTo(double cwl, double fwhm) override;
     void Action_DeviceReadCalDataFromFileExecute();
 
     // The calibration file dialog; tests answer it without a window. Receives the title and the
@@ -97,8 +101,8 @@ public:
 
     // ---- remote server and result store
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
-                         const QByteArray& text);
-    bool IsRemoteControlled() const;
+                         const QByteArray& text) override;
+    bool IsRemoteControlled() const override;
     void Action_RemoteServerStartExecute();
     void Action_RemoteServerStopExecute();
     void Action_RemoteServerProcessExecute();
@@ -110,7 +114,12 @@ public:
     quint16 RemoteServerPort() const;
 
     // ---- message bar
-    void ShowStatusMessage(const QString& text, unsigned color);
+    void ShowStatusMessage(const QString& text, unsigned color) override;
+
+    // ---- view strip
+    void SetViewRange(double lo, double hi) override;
+    void ShowViewSetting(double lo, double hi, double cwl, double fwhm, double sw,
+                         double lw) override;
 
     // ---- skin handlers
     void Image_Title_BaseMouseDown(Qt::MouseButton button);

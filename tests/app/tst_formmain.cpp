@@ -2,9 +2,9 @@
 // the product label, the device lock and the shutdown that writes the settings file.
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
-#include "core/Unit_Application.h"
+#include "app/Unit_Application.h"
 #include "core/Unit_Colors.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinImage.h"
 

@@ -1,7 +1,7 @@
-#include "caldata/Unit_FormCalData.h"
+#include "app/Unit_FormCalData.h"
 
 #include "caldata/Unit_CalDataModel.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include <QAbstractButton>
 #include <QFrame>

@@ -2,7 +2,7 @@
 // calibration import with its dialog, and the outcome on the message bar.
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_Colors.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_devicevuzaravarede.h"
 #include "support/AppFixture.h"

@@ -1,6 +1,6 @@
 // The main window's remote server: connections, framing, request processing and the result
 // store.
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"

@@ -1,10 +1,11 @@
 // The main window's skin: frameless window, title bar, opacity slider, tabs and message bar.
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
-#include "caldata/Unit_FormCalData.h"
+#include "app/Unit_FormCalData.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_setupvuzaravarede.h"
+#include "ui/Unit_FormControlView.h"
 #include "ui/Unit_PanelParts.h"
 #include "ui/Unit_Skin.h"
 #include "ui/Unit_SkinImage.h"
@@ -113,6 +114,15 @@ void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {
     emit StatusMessageShown(text, color);
     // Painted at once, also in the middle of a long operation.
     EventPump::PumpOnce();
+}
+
+void TForm_Main::SetViewRange(double lo, double hi) {
+    if (FormControlView) FormControlView->SetViewRange(lo, hi);
+}
+
+void TForm_Main::ShowViewSetting(double lo, double hi, double cwl, double fwhm, double sw,
+                                 double lw) {
+    if (FormControlView) FormControlView->ShowSetting(lo, hi, cwl, fwhm, sw, lw);
 }
 
 void TForm_Main::Image_Title_BaseMouseDown(Qt::MouseButton button) {

@@ -1,6 +1,6 @@
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
-#include "caldata/Unit_FormCalData.h"
+#include "app/Unit_FormCalData.h"
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_EventPump.h"

@@ -1,6 +1,6 @@
 // The main window's calibration table: gated lookups, the move to a grid point, and the import
 // of the instrument's calibration data file into the table.
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 
 #include "caldata/Unit_CalDataFile.h"
 #include "core/Unit_Colors.h"

@@ -3,7 +3,7 @@
 // one controlling client, and a client that sends faster or worse than it should.
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
-#include "core/Unit_FormMain.h"
+#include "app/Unit_FormMain.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinEdit.h"

@@ -1,0 +1,50 @@
+#pragma once
+// What the panels may ask of the main window. TForm_Main implements it; the panels hold only this,
+// so they never reach the driver, the settings or the window's fields, and can be driven by a
+// small stand-in without a device.
+//
+// The instrument line carries one exchange at a time: a handler that runs inside an event pump
+// checks IsDeviceBusy() and IsDeviceExchanging() before starting one, and holds the device lock
+// (TryLockDevice/UnlockDevice) for the whole of a multi-step action.
+
+#include "caldata/Unit_CalibrationTable.h"
+
+#include <QByteArray>
+#include <QString>
+
+class IMainFacade : public CalibrationLookups {
+public:
+    ~IMainFacade() override = default;
+
+    // ---- device session
+    virtual bool IsDeviceOpened() const = 0;
+    // A device exchange is waiting for its answer (the caller runs nested inside it).
+    virtual bool IsDeviceExchanging() const = 0;
+    // The device lock is held by some action.
+    virtual bool IsDeviceBusy() const = 0;
+    virtual bool TryLockDevice() = 0;
+    virtual bool UnlockDevice() = 0;
+    virtual bool RefreshPositions() = 0;
+    virtual bool HomeDevice() = 0;
+    virtual bool SendBken(bool on) = 0;
+    virtual bool MoveTo(double cwl, double fwhm) = 0;
+    virtual void Action_DeviceCloseExecute() = 0;
+    // The program is shutting down: no new device work may start.
+    virtual bool IsCloseRequested() const = 0;
+
+    // ---- device information
+    virtual QString GetProductLabel() const = 0;
+
+    // ---- message bar
+    virtual void ShowStatusMessage(const QString& text, unsigned color) = 0;
+
+    // ---- remote control
+    virtual bool IsRemoteControlled() const = 0;
+    virtual void SetRemoteResult(const QByteArray& response, const QByteArray& code,
+                                 const QByteArray& text) = 0;
+
+    // ---- view strip
+    virtual void SetViewRange(double lo, double hi) = 0;
+    virtual void ShowViewSetting(double lo, double hi, double cwl, double fwhm, double sw,
+                                 double lw) = 0;
+};
