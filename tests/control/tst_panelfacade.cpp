@@ -1,0 +1,259 @@
+// The Set and Scan panels against a stand-in for the main window: what they do with the device
+// lock, the line and the result store when the session cannot serve them. Links the panels'
+// library only, so it also shows that they need nothing from the main window itself.
+#include "control/Unit_FormControlScan.h"
+#include "control/Unit_FormControlSet.h"
+#include "ui/Unit_MainFacade.h"
+#include "ui/Unit_SkinEdit.h"
+
+#include <QTest>
+
+namespace {
+
+struct RemoteResult {
+    QByteArray Response, Code, Text;
+};
+
+// A session whose answers the test sets; it records what the panel asked of it. The table
+// serves CWL 500..900 nm in whole nm with FWHM 2..10 nm.
+class FakeMain : public IMainFacade {
+public:
+    bool Opened = true;
+    bool Busy = false;
+    bool Exchanging = false;
+    bool Remote = false;
+    bool RefreshOk = true;
+    bool MoveOk = true;
+
+    int Refreshes = 0;
+    int Locks = 0;
+    int Unlocks = 0;
+    int Closes = 0;
+    int Bkens = 0;
+    QList<QPair<double, double>> Moves;
+    QList<RemoteResult> Results;
+    QStringList Messages;
+    int ViewSettings = 0;
+
+    double MinCwl() const override { return 500.0; }
+    double MaxCwl() const override { return 900.0; }
+    double MinFwhm() const override { return 2.0; }
+    double MaxFwhm() const override { return 10.0; }
+    double CwlStep() const override { return 1.0; }
+    double MinCwlAtFwhm(double) const override { return 500.0; }
+    double MaxCwlAtFwhm(double) const override { return 900.0; }
+    double MinFwhmAtCwl(double) const override { return 2.0; }
+    double MaxFwhmAtCwl(double) const override { return 10.0; }
+    bool IsCwlInTable(double cwl) const override {
+        return cwl >= 500.0 && cwl <= 900.0 && cwl == static_cast<int>(cwl);
+    }
+
+    bool IsDeviceOpened() const override { return Opened; }
+    bool IsDeviceExchanging() const override { return Exchanging; }
+    bool IsDeviceBusy() const override { return Busy; }
+    bool TryLockDevice() override {
+        if (Busy) return false;
+        Busy = true;
+        ++Locks;
+        return true;
+    }
+    bool UnlockDevice() override {
+        const bool was = Busy;
+        Busy = false;
+        ++Unlocks;
+        return was;
+    }
+    bool RefreshPositions() override {
+        ++Refreshes;
+        return RefreshOk;
+    }
+    bool HomeDevice() override { return true; }
+    bool SendBken(bool) override {
+        ++Bkens;
+        return true;
+    }
+    bool MoveTo(double cwl, double fwhm) override {
+        Moves.append({cwl, fwhm});
+        return MoveOk;
+    }
+    void Action_DeviceCloseExecute() override {
+        ++Closes;
+        Opened = false;
+    }
+    bool IsCloseRequested() const override { return false; }
+    QString GetProductLabel() const override { return QStringLiteral("QVL Rari"); }
+    void ShowStatusMessage(const QString& text, unsigned) override { Messages.append(text); }
+    bool IsRemoteControlled() const override { return Remote; }
+    void SetRemoteResult(const QByteArray& response, const QByteArray& code,
+                         const QByteArray& text) override {
+        Results.append({response, code, text});
+    }
+    void SetViewRange(double, double) override {}
+    void ShowViewSetting(double, double, double, double, double, double) override {
+        ++ViewSettings;
+    }
+};
+
+enum class Entry { LocalClick, Remote };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Entry)
+
+class TestPanelFacade : public QObject {
+    Q_OBJECT
+
+    // The session states in which an operation must stop before its position query or lock.
+    void refusalRows(const QByteArray& failWord) {
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<bool>("opened");
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<bool>("exchanging");
+        QTest::addColumn<bool>("remoteInControl");
+        QTest::addColumn<bool>("refreshOk");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("refreshes");
+
+        const QByteArray fail = failWord + " FAIL";
+        const QString notReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
+        const QString lost = QStringLiteral("ERRDV02 : Communication error. Connection lost.");
+        QTest::newRow("no session")
+            << Entry::Remote << false << false << false << false << true << fail
+            << QByteArray("NONE") << notReady.toLatin1() << notReady << 0;
+        QTest::newRow("lock held by another operation")
+            << Entry::Remote << true << true << false << false << true << fail << QByteArray("NONE")
+            << QByteArray("Device busy.") << QString() << 0;
+        QTest::newRow("an exchange waits for its answer")
+            << Entry::Remote << true << false << true << false << true << fail << QByteArray("NONE")
+            << QByteArray("Device busy.") << QString() << 0;
+        QTest::newRow("line lost")
+            << Entry::Remote << true << false << false << false << false << fail
+            << QByteArray("ERRDV02") << QByteArray("Communication error. Connection lost.") << lost
+            << 1;
+        QTest::newRow("click while a remote client is in control")
+            << Entry::LocalClick << true << false << false << true << true << QByteArray()
+            << QByteArray() << QByteArray() << QStringLiteral("Remote control mode is activated.")
+            << 0;
+    }
+
+    // Checks what a refused operation left behind.
+    void verifyRefused(const FakeMain& main, bool busyBefore) {
+        QFETCH(QByteArray, response);
+        QFETCH(QByteArray, code);
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        QFETCH(int, refreshes);
+        QFETCH(bool, refreshOk);
+
+        QCOMPARE(main.Refreshes, refreshes);
+        // Nothing moved, and a lock held by someone else is neither taken nor given back.
+        QVERIFY(main.Moves.isEmpty());
+        QCOMPARE(main.Bkens, 0);
+        QCOMPARE(main.Locks, 0);
+        QCOMPARE(main.Unlocks, 0);
+        QCOMPARE(main.Busy, busyBefore);
+        // A lost line closes the session; nothing else does.
+        QCOMPARE(main.Closes, refreshOk ? 0 : 1);
+        if (response.isEmpty()) {
+            QVERIFY(main.Results.isEmpty());
+        } else {
+            QCOMPARE(main.Results.size(), 1);
+            QCOMPARE(main.Results[0].Response, response);
+            QCOMPARE(main.Results[0].Code, code);
+            QCOMPARE(main.Results[0].Text, text);
+        }
+        if (message.isEmpty())
+            QVERIFY(main.Messages.isEmpty());
+        else
+            QCOMPARE(main.Messages, QStringList{message});
+    }
+
+    static void setUp(FakeMain& main) {
+        QFETCH(bool, opened);
+        QFETCH(bool, busy);
+        QFETCH(bool, exchanging);
+        QFETCH(bool, remoteInControl);
+        QFETCH(bool, refreshOk);
+        main.Opened = opened;
+        main.Busy = busy;
+        main.Exchanging = exchanging;
+        main.Remote = remoteInControl;
+        main.RefreshOk = refreshOk;
+    }
+
+private slots:
+    void setRefused_data() { refusalRows("SETC"); }
+    void setRefused() {
+        QFETCH(Entry, entry);
+        FakeMain main;
+        QWidget dock;
+        TForm_ControlSet set(&main, &dock);
+        setUp(main);
+        const bool busyBefore = main.Busy;
+        set.FillSetFields(0, "700", "5");
+        main.Messages.clear();
+
+        if (entry == Entry::Remote)
+            set.Action_RemoteControl_Go();
+        else
+            set.Image_Button4Click();
+        verifyRefused(main, busyBefore);
+    }
+
+    void scanRefused_data() { refusalRows("SCAN"); }
+    void scanRefused() {
+        QFETCH(Entry, entry);
+        FakeMain main;
+        QWidget dock;
+        TForm_ControlScan scan(&main, &dock);
+        setUp(main);
+        const bool busyBefore = main.Busy;
+        scan.SetScanFields("600", "700", "5", "1", "1");
+        main.Messages.clear();
+
+        if (entry == Entry::Remote)
+            scan.Action_RemoteControl_Scan();
+        else
+            scan.Image_Button4Click();
+        verifyRefused(main, busyBefore);
+    }
+
+    // An accepted set holds the lock for the move and gives it back whatever the move's outcome.
+    void setHoldsLockForTheMove_data() {
+        QTest::addColumn<bool>("moveOk");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<int>("viewSettings");
+        QTest::newRow("moved") << true << QByteArray("SETC OK") << QByteArray() << 1;
+        QTest::newRow("move failed")
+            << false << QByteArray("SETC FAIL") << QByteArray("ERRDV04") << 0;
+    }
+    void setHoldsLockForTheMove() {
+        QFETCH(bool, moveOk);
+        QFETCH(QByteArray, response);
+        QFETCH(QByteArray, code);
+        QFETCH(int, viewSettings);
+        FakeMain main;
+        main.MoveOk = moveOk;
+        QWidget dock;
+        TForm_ControlSet set(&main, &dock);
+        set.FillSetFields(0, "700", "5");
+
+        set.Action_RemoteControl_Go();
+        QCOMPARE(main.Refreshes, 1);
+        QCOMPARE(main.Locks, 1);
+        QCOMPARE(main.Unlocks, 1);
+        QVERIFY(!main.Busy);
+        QCOMPARE(main.Moves, (QList<QPair<double, double>>{{700.0, 5.0}}));
+        QCOMPARE(main.Results.size(), 1);
+        QCOMPARE(main.Results[0].Response, response);
+        QCOMPARE(main.Results[0].Code, code);
+        QCOMPARE(main.ViewSettings, viewSettings);
+    }
+};
+
+QTEST_MAIN(TestPanelFacade)
+#include "tst_panelfacade.moc"
