@@ -1,7 +1,7 @@
 #include "app/Unit_FormCalData.h"
 
-#include "caldata/Unit_CalDataModel.h"
 #include "app/Unit_FormMain.h"
+#include "caldata/Unit_CalDataModel.h"
 
 #include <QAbstractButton>
 #include <QFrame>

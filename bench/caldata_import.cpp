@@ -3,8 +3,8 @@
 // (801 CWL rows x 20 FWHM columns) and for the largest table the file format allows (1000 x 20,
 // every cell a four-digit position on each axis).
 //   bench_caldata_import [--sample PATH] [--runs N]
-#include "bench/bench_result.h"
 #include "app/Unit_FormMain.h"
+#include "bench/bench_result.h"
 
 #include <QApplication>
 #include <QDir>

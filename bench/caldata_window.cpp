@@ -2,9 +2,9 @@
 // grid of 1001 x 21 cells): the time from the double-click on the message bar to the end of the
 // event pass that first paints the grid, and the time to paint each page while scrolling
 // through the whole grid.
-#include "bench/bench_result.h"
 #include "app/Unit_FormCalData.h"
 #include "app/Unit_FormMain.h"
+#include "bench/bench_result.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QAbstractScrollArea>

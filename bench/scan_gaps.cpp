@@ -4,10 +4,10 @@
 // spends idling with a ready session (the engine polls ten times a second for its whole life).
 //
 //   bench_scan_gaps [--points N] [--delays 0.1,1.0] [--go-ms MS] [--idle-s S]
+#include "app/Unit_FormMain.h"
 #include "bench/bench_result.h"
 #include "control/Unit_FormControlScan.h"
 #include "core/Unit_EventPump.h"
-#include "app/Unit_FormMain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,9 +1,9 @@
 // The "Mapping Data" window opened from the main window's message bar: when it opens, how many,
 // its layout, its snapshot of the table, its painting, and the program's end while it is open.
-#include "caldata/Unit_CalDataFile.h"
-#include "caldata/Unit_CalDataModel.h"
 #include "app/Unit_FormCalData.h"
 #include "app/Unit_FormMain.h"
+#include "caldata/Unit_CalDataFile.h"
+#include "caldata/Unit_CalDataModel.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 // The main window without an instrument: start-up, the tab layout, the slider, the message bar,
 // the product label, the device lock and the shutdown that writes the settings file.
+#include "app/Unit_Application.h"
+#include "app/Unit_FormMain.h"
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
-#include "app/Unit_Application.h"
 #include "core/Unit_Colors.h"
-#include "app/Unit_FormMain.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinImage.h"
 

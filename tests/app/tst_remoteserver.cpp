@@ -1,9 +1,9 @@
 // The remote server of the main window over real TCP connections, with the simulated
 // instrument behind it: requests and responses on the wire, the panels the requests reach, the
 // one controlling client, and a client that sends faster or worse than it should.
+#include "app/Unit_FormMain.h"
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
-#include "app/Unit_FormMain.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinEdit.h"

@@ -1,8 +1,8 @@
 // The device session over a real pseudo-terminal: search, identification, information, the
 // calibration import with its dialog, and the outcome on the message bar.
+#include "app/Unit_FormMain.h"
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_Colors.h"
-#include "app/Unit_FormMain.h"
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_devicevuzaravarede.h"
 #include "support/AppFixture.h"

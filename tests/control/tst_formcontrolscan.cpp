@@ -1,10 +1,10 @@
 // The Scan panel and its engine against a simulated instrument: scans driven by clicks and keys
 // and by the remote actions, stops, failing moves, a vanishing instrument and a close in the
 // middle of a step.
+#include "app/Unit_FormMain.h"
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_ThreadAutoScan.h"
 #include "core/Unit_Colors.h"
-#include "app/Unit_FormMain.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlView.h"
 #include "ui/Unit_SkinEdit.h"

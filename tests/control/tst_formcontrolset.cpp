@@ -1,7 +1,7 @@
 // The Set panel driven like a user: clicks and key presses against a simulated instrument.
+#include "app/Unit_FormMain.h"
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_Colors.h"
-#include "app/Unit_FormMain.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlView.h"
 #include "ui/Unit_SkinEdit.h"

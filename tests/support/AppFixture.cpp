@@ -1,7 +1,7 @@
 #include "support/AppFixture.h"
 
-#include "caldata/Unit_CalDataFile.h"
 #include "app/Unit_FormMain.h"
+#include "caldata/Unit_CalDataFile.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
