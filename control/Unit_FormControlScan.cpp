@@ -1,5 +1,6 @@
 #include "control/Unit_FormControlScan.h"
 
+#include "control/Unit_PanelOperation.h"
 #include "control/Unit_ThreadAutoScan.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
@@ -16,10 +17,9 @@
 
 namespace {
 
-const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
-const QString kScanNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
-const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
-const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
+using PanelOperation::kDeviceBusy;
+using PanelOperation::kRemoteActive;
+const QString& kScanNotReady = PanelOperation::kDeviceNotReady;
 
 // Marks a running step for as long as it is on the stack.
 class StepMark {
@@ -406,52 +406,7 @@ void TForm_ControlScan::Action_RemoteControl_Reset() {
 }
 
 void TForm_ControlScan::RunReset(Caller caller) {
-    const bool remote = caller == Caller::Remote;
-    if (!remote && Main->IsRemoteControlled()) {
-        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
-        return;
-    }
-    if (!Main->IsDeviceOpened()) {
-        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", Text8::FromWide(kResetNotReady));
-        Main->ShowStatusMessage(kResetNotReady, Colors::clMsgSilver);
-        return;
-    }
-    // Held by another operation (a scan included) or waiting for an answer: refused before the
-    // position query, silently for a click.
-    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) {
-        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", kDeviceBusy);
-        return;
-    }
-    if (!Main->RefreshPositions()) {
-        if (remote)
-            Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV02).toLatin1(),
-                                  Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
-        Main->Action_DeviceCloseExecute();
-        return;
-    }
-    if (!Main->TryLockDevice()) {
-        if (remote) Main->SetRemoteResult("RESET FAIL", "NONE", kDeviceBusy);
-        return;
-    }
-
-    try {
-        Action_Button3_Down();
-        Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
-                                Colors::clMsgSilver);
-        if (Main->HomeDevice()) {
-            Main->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
-            if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
-            Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
-        } else {
-            if (remote)
-                Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
-                                      Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
-            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
-        }
-    } catch (...) {
-        // Whatever went wrong, the button and the device lock are given back below.
-    }
-    Action_Button3_Up();
-    Main->UnlockDevice();
+    PanelOperation::RunReset(*Main, caller == Caller::Remote, [this](bool pressed) {
+        pressed ? Action_Button3_Down() : Action_Button3_Up();
+    });
 }

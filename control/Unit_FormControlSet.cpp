@@ -1,5 +1,6 @@
 #include "control/Unit_FormControlSet.h"
 
+#include "control/Unit_PanelOperation.h"
 #include "core/Unit_Colors.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_Messages.h"
@@ -11,15 +12,6 @@
 #include "ui/Unit_SkinImage.h"
 
 #include <QLabel>
-
-namespace {
-
-const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
-const QString kSetNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
-const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
-const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
-
-} // namespace
 
 TForm_ControlSet::TForm_ControlSet(IMainFacade* main, QWidget* dock) : QWidget(dock), Main(main) {
     setGeometry(0, 0, 910, 242);
@@ -179,45 +171,12 @@ bool TForm_ControlSet::ValidateRemoteSetRequest() {
     return Validate(Caller::Remote, SetWord());
 }
 
-bool TForm_ControlSet::BeginOperation(Caller caller, const QString& notReady,
-                                      const QByteArray& failWord) {
-    const bool remote = caller == Caller::Remote;
-    // The remote client is the one in control; only local clicks are refused.
-    if (!remote && Main->IsRemoteControlled()) {
-        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
-        return false;
-    }
-    if (!Main->IsDeviceOpened()) {
-        if (remote) Main->SetRemoteResult(failWord, "NONE", Text8::FromWide(notReady));
-        Main->ShowStatusMessage(notReady, Colors::clMsgSilver);
-        return false;
-    }
-    // A remote operation that stops before doing anything says so: the client must not take
-    // the previous request's result for this one's.
-    const auto busy = [&]() {
-        if (remote) Main->SetRemoteResult(failWord, "NONE", kDeviceBusy);
-        return false;
-    };
-    // While another operation holds the device, or its exchange waits for an answer, a click
-    // handled inside it is refused before its position query: the query would take the running
-    // exchange's answer, and its failure would close the session under that operation.
-    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) return busy();
-    if (!Main->RefreshPositions()) {
-        if (remote)
-            Main->SetRemoteResult(failWord, Messages::Code(Messages::ERRDV02).toLatin1(),
-                                  Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
-        Main->Action_DeviceCloseExecute();
-        return false;
-    }
-    return Main->TryLockDevice() || busy();
-}
-
 void TForm_ControlSet::RunSet(Caller caller) {
     const bool remote = caller == Caller::Remote;
     // One response word for the whole request, whatever happens to the mode meanwhile.
     const QByteArray word = SetWord();
-    if (!BeginOperation(caller, kSetNotReady, word + " FAIL")) return;
+    if (!PanelOperation::Begin(*Main, remote, PanelOperation::kDeviceNotReady, word + " FAIL"))
+        return;
 
     try {
         Action_Button4_Down();
@@ -246,28 +205,9 @@ void TForm_ControlSet::RunSet(Caller caller) {
 }
 
 void TForm_ControlSet::RunReset(Caller caller) {
-    const bool remote = caller == Caller::Remote;
-    if (!BeginOperation(caller, kResetNotReady, "RESET FAIL")) return;
-
-    try {
-        Action_Button3_Down();
-        Main->ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
-                                Colors::clMsgSilver);
-        if (Main->HomeDevice()) {
-            Main->SetViewRange(Main->MinCwl() - 10.0, Main->MaxCwl() + 10.0);
-            if (remote) Main->SetRemoteResult("RESET OK", QByteArray(), QByteArray());
-            Main->ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
-        } else {
-            if (remote)
-                Main->SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
-                                      Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
-            Main->ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
-        }
-    } catch (...) {
-        // Whatever went wrong, the button and the device lock are given back below.
-    }
-    Action_Button3_Up();
-    Main->UnlockDevice();
+    PanelOperation::RunReset(*Main, caller == Caller::Remote, [this](bool pressed) {
+        pressed ? Action_Button3_Down() : Action_Button3_Up();
+    });
 }
 
 void TForm_ControlSet::Image_Button3Click() {

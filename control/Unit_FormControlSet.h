@@ -73,9 +73,6 @@ private:
     // The one body of the local and remote set and reset; they differ only in what they store.
     void RunSet(Caller caller);
     void RunReset(Caller caller);
-    // The checks before every operation: remote control, session, line, lock. False when the
-    // operation must not go on (what had to be shown or stored is done).
-    bool BeginOperation(Caller caller, const QString& notReady, const QByteArray& failWord);
     bool Validate(Caller caller, const QByteArray& word);
     QByteArray SetWord() const;
     // The controls a remote client locks.

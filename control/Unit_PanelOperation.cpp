@@ -1,0 +1,72 @@
+#include "control/Unit_PanelOperation.h"
+
+#include "core/Unit_Colors.h"
+#include "core/Unit_Messages.h"
+#include "core/Unit_Text8.h"
+#include "ui/Unit_MainFacade.h"
+
+namespace PanelOperation {
+
+const QString kRemoteActive = QStringLiteral("Remote control mode is activated.");
+const QString kDeviceNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
+const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
+const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
+
+bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord) {
+    // The remote client is the one in control; only local clicks are refused.
+    if (!remote && main.IsRemoteControlled()) {
+        main.ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
+        return false;
+    }
+    if (!main.IsDeviceOpened()) {
+        if (remote) main.SetRemoteResult(failWord, "NONE", Text8::FromWide(notReady));
+        main.ShowStatusMessage(notReady, Colors::clMsgSilver);
+        return false;
+    }
+    // A remote operation that stops before doing anything says so: the client must not take
+    // the previous request's result for this one's.
+    const auto busy = [&]() {
+        if (remote) main.SetRemoteResult(failWord, "NONE", kDeviceBusy);
+        return false;
+    };
+    // While another operation holds the device, or its exchange waits for an answer, a click
+    // handled inside it is refused before its position query: the query would take the running
+    // exchange's answer, and its failure would close the session under that operation.
+    if (main.IsDeviceBusy() || main.IsDeviceExchanging()) return busy();
+    if (!main.RefreshPositions()) {
+        if (remote)
+            main.SetRemoteResult(failWord, Messages::Code(Messages::ERRDV02).toLatin1(),
+                                 Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
+        main.ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+        main.Action_DeviceCloseExecute();
+        return false;
+    }
+    return main.TryLockDevice() || busy();
+}
+
+void RunReset(IMainFacade& main, bool remote,
+              const std::function<void(bool pressed)>& showPressed) {
+    if (!Begin(main, remote, kResetNotReady, "RESET FAIL")) return;
+
+    try {
+        showPressed(true);
+        main.ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
+                               Colors::clMsgSilver);
+        if (main.HomeDevice()) {
+            main.SetViewRange(main.MinCwl() - 10.0, main.MaxCwl() + 10.0);
+            if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+            main.ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
+        } else {
+            if (remote)
+                main.SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
+                                     Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
+            main.ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+        }
+    } catch (...) {
+        // Whatever went wrong, the button and the device lock are given back below.
+    }
+    showPressed(false);
+    main.UnlockDevice();
+}
+
+} // namespace PanelOperation

@@ -1,0 +1,28 @@
+#pragma once
+// The steps the Set and Scan panels share around a device operation: the checks before it and
+// the homing that both Reset buttons run. Local clicks report on the message bar only; remote
+// requests also store their outcome for the client.
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+class IMainFacade;
+
+namespace PanelOperation {
+
+extern const QString kRemoteActive;
+extern const QString kDeviceNotReady;
+extern const QString kResetNotReady;
+extern const QByteArray kDeviceBusy;
+
+// Remote control, session, line and lock, in that order. True: the device lock is taken and the
+// operation may go on. False: what had to be shown (and, for a remote request, stored under
+// `failWord`) is done.
+bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord);
+
+// The Reset button: homes the instrument between the pressed and released looks and gives the
+// device lock back, whatever happens.
+void RunReset(IMainFacade& main, bool remote, const std::function<void(bool pressed)>& showPressed);
+
+} // namespace PanelOperation
