@@ -18,7 +18,6 @@
 namespace {
 
 using PanelOperation::kDeviceBusy;
-using PanelOperation::kRemoteActive;
 const QString& kScanNotReady = PanelOperation::kDeviceNotReady;
 
 // Marks a running step for as long as it is on the stack.
@@ -293,15 +292,7 @@ void TForm_ControlScan::AbandonStart() {
 }
 
 void TForm_ControlScan::Image_Button4Click() {
-    if (Main->IsRemoteControlled()) {
-        Main->ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
-        return;
-    }
-    if (!Main->IsDeviceOpened()) {
-        Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
-        return;
-    }
-    if (Running) {
+    if (Running && !Main->IsRemoteControlled() && Main->IsDeviceOpened()) {
         // Go while scanning always stops. The position query is the usual check of the line,
         // skipped when an exchange waits for its answer (it would take that answer).
         StopRequested = true;
@@ -311,15 +302,12 @@ void TForm_ControlScan::Image_Button4Click() {
         }
         return;
     }
-    // Another operation holds the device or waits for an answer: the click is refused before
-    // its position query, which would run inside that operation.
-    if (Main->IsDeviceBusy() || Main->IsDeviceExchanging()) return;
-    if (!Main->RefreshPositions()) {
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
-        Main->Action_DeviceCloseExecute();
+    if (!PanelOperation::Begin(*Main, false, kScanNotReady, "SCAN FAIL")) return;
+    // A scan whose end is not reported yet owns the Go button; the lock just taken goes back.
+    if (Running) {
+        Main->UnlockDevice();
         return;
     }
-    if (Running || !Main->TryLockDevice()) return;
 
     try {
         Action_Button4_Down();
@@ -337,24 +325,15 @@ void TForm_ControlScan::Image_Button4Click() {
 }
 
 void TForm_ControlScan::Action_RemoteControl_Scan() {
-    if (!Main->IsDeviceOpened()) {
-        Main->SetRemoteResult("SCAN FAIL", "NONE", Text8::FromWide(kScanNotReady));
-        Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
-        return;
-    }
     // A scan that did not start never answers success.
-    if (Running || Main->IsDeviceBusy() || Main->IsDeviceExchanging()) {
+    if (Running && Main->IsDeviceOpened()) {
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
         return;
     }
-    if (!Main->RefreshPositions()) {
-        Main->SetRemoteResult("SCAN FAIL", Messages::Code(Messages::ERRDV02).toLatin1(),
-                              Text8::FromWide(Messages::Bare(Messages::ERRDV02)));
-        Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
-        Main->Action_DeviceCloseExecute();
-        return;
-    }
-    if (Running || !Main->TryLockDevice()) {
+    if (!PanelOperation::Begin(*Main, true, kScanNotReady, "SCAN FAIL")) return;
+    // A scan whose end is not reported yet owns the Go button; the lock just taken goes back.
+    if (Running) {
+        Main->UnlockDevice();
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
         return;
     }
