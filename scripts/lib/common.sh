@@ -5,6 +5,14 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 BUILD="$ROOT/build"
 ASAN_BUILD="$ROOT/build-asan"
 
+# A compiler cache, where the machine has one, makes a second build tree or a clean clone cheap.
+# Paths are hashed relative to the tree, so that worktrees of one repository share the cache.
+CACHE_LAUNCHER=()
+if command -v ccache >/dev/null 2>&1; then
+    CACHE_LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
+fi
+
 # Debian packages the build, the tests and the demo need.
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3
           xvfb xdotool)
@@ -27,7 +35,8 @@ install_missing() {
 
 build_all() {
     if [ ! -f "$BUILD/build.ninja" ]; then
-        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON
+        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON \
+            "${CACHE_LAUNCHER[@]}"
     fi
     cmake --build "$BUILD" -j "$(nproc)"
 }
@@ -38,6 +47,7 @@ build_all() {
 build_sanitized() {
     if [ ! -f "$ASAN_BUILD/build.ninja" ]; then
         cmake -S "$ROOT" -B "$ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON \
+            "${CACHE_LAUNCHER[@]}" \
             "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
             "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
     fi
