@@ -12,6 +12,24 @@
 
 #include <functional>
 
+// The point after `current` on a scan from `start` to `end` in steps of `step`, on the 0.1 nm grid
+// (the first point is `start` itself, rounded). Descending when start > end.
+double NextScanCwl(bool first, double current, double start, double end, double step);
+// True while `cwl` has not passed `end` in the scan's direction.
+bool IsScanCwlWithin(double cwl, double start, double end);
+
+// The number of points a scan from `start` to `end` in steps of `step` moves to, counted with the
+// engine's own rounding (END is visited only when it lies on the STEP grid from START). A step
+// that does not advance counts the one point at START.
+qint32 CountScanPoints(double start, double end, double step);
+
+// Seconds a scan still needs: `done` of `total` points moved, the last one started at
+// `lastStartS` and the first at `firstStartS` (seconds since the scan began), `elapsedS` seconds
+// gone now. The pace is the measured average once two points have run, TimeDelay before; the
+// scan ends one pace after the start of its last point, which is held like the others.
+double EstimateScanSecondsLeft(qint32 done, qint32 total, double elapsedS, double firstStartS,
+                               double lastStartS, double timeDelay);
+
 class TThread_AutoScan : public QThread {
     Q_OBJECT
 public:

@@ -3,6 +3,7 @@
 #include "control/Unit_ThreadAutoScan.h"
 
 #include <QTest>
+#include <cmath>
 
 class TestScanEngine : public QObject {
     Q_OBJECT
@@ -52,6 +53,78 @@ private slots:
             ++w.StepCount;
         }
         QCOMPARE(visited, points); // exact comparison of every value
+    }
+
+    // The count is what the engine will visit: the same table run through NextPoint above and
+    // counted here must agree, END off the STEP grid included.
+    void countsThePointsItWillVisit_data() {
+        QTest::addColumn<double>("start");
+        QTest::addColumn<double>("end");
+        QTest::addColumn<double>("step");
+        QTest::addColumn<int>("count");
+        QTest::newRow("ascending, END on the grid") << 500.0 << 510.0 << 2.0 << 6;
+        QTest::newRow("descending, END on the grid") << 510.0 << 500.0 << 2.0 << 6;
+        QTest::newRow("START = END") << 500.0 << 500.0 << 2.0 << 1;
+        QTest::newRow("ascending, END off the grid") << 500.0 << 509.0 << 2.0 << 5;
+        QTest::newRow("descending, END off the grid") << 510.0 << 500.0 << 4.0 << 3;
+        QTest::newRow("STEP larger than the range") << 500.0 << 501.0 << 5.0 << 1;
+        QTest::newRow("tenths without drift") << 400.0 << 800.0 << 0.1 << 4001;
+        QTest::newRow("descending tenths") << 400.3 << 400.0 << 0.1 << 4;
+        QTest::newRow("the table's whole range, 1000 rows") << 400.0 << 899.5 << 0.5 << 1000;
+        QTest::newRow("STEP 0 stays at START") << 500.0 << 510.0 << 0.0 << 1;
+    }
+    void countsThePointsItWillVisit() {
+        QFETCH(double, start);
+        QFETCH(double, end);
+        QFETCH(double, step);
+        QFETCH(int, count);
+        QCOMPARE(CountScanPoints(start, end, step), count);
+        if (step == 0.0) return;
+        Idle idle;
+        TThread_AutoScan& w = idle.worker;
+        w.Start = start;
+        w.End = end;
+        w.Step = step;
+        w.StepCount = 0;
+        int visited = 0;
+        while (visited <= count && w.NextPoint()) {
+            ++visited;
+            ++w.StepCount;
+        }
+        QCOMPARE(visited, count);
+    }
+
+    void estimatesTheTimeLeft_data() {
+        QTest::addColumn<int>("done");
+        QTest::addColumn<int>("total");
+        QTest::addColumn<double>("elapsed");
+        QTest::addColumn<double>("firstStart");
+        QTest::addColumn<double>("lastStart");
+        QTest::addColumn<double>("timeDelay");
+        QTest::addColumn<double>("left");
+        QTest::newRow("not started: every point at TimeDelay")
+            << 0 << 51 << 0.0 << 0.0 << 0.0 << 1.0 << 51.0;
+        QTest::newRow("one point: TimeDelay is the pace")
+            << 1 << 6 << 0.5 << 0.0 << 0.0 << 2.0 << 11.5;
+        // Steps start on the 100 ms poll grid after the move: the measured pace wins.
+        QTest::newRow("measured pace slower than TimeDelay")
+            << 11 << 51 << 12.1 << 0.0 << 12.0 << 1.0 << 1.2 * 41 - 0.1;
+        QTest::newRow("last point held for one pace") << 6 << 6 << 5.5 << 0.0 << 5.0 << 1.0 << 0.5;
+        QTest::newRow("late end never goes negative") << 6 << 6 << 9.0 << 0.0 << 5.0 << 1.0 << 0.0;
+        QTest::newRow("single-point scan") << 1 << 1 << 0.2 << 0.0 << 0.0 << 600.0 << 599.8;
+        QTest::newRow("nothing to scan") << 0 << 0 << 3.0 << 0.0 << 0.0 << 1.0 << 0.0;
+    }
+    void estimatesTheTimeLeft() {
+        QFETCH(int, done);
+        QFETCH(int, total);
+        QFETCH(double, elapsed);
+        QFETCH(double, firstStart);
+        QFETCH(double, lastStart);
+        QFETCH(double, timeDelay);
+        QFETCH(double, left);
+        const double got =
+            EstimateScanSecondsLeft(done, total, elapsed, firstStart, lastStart, timeDelay);
+        QVERIFY2(std::abs(got - left) < 1e-9, qPrintable(QString::number(got, 'g', 17)));
     }
 
     void bandAroundThePoint_data() {
