@@ -12,6 +12,7 @@ const QString kDefaultInfo = QStringLiteral("Kravo FM Ver1.0");
 constexpr bool kDefaultZeroToPos = true;
 constexpr bool kDefaultDebugMode = false;
 constexpr qint32 kDefaultPortNum = 5050;
+constexpr bool kDefaultScanRecord = true;
 
 qint32 ReadInteger(const TIniFile& ini, const char* section, const char* key, qint32 def) {
     const QString text = ini.ReadString(QLatin1String(section), QLatin1String(key), QString());
@@ -66,6 +67,8 @@ bool TSetup_VuzaRavarede::Load() {
 
     PortNum = ReadInteger(ini, "Remote", "PortNum", kDefaultPortNum);
     if (PortNum < 1 || PortNum > 65535) PortNum = kDefaultPortNum;
+
+    ScanRecord = ReadBool(ini, "Scan", "Record", kDefaultScanRecord);
     return true;
 }
 
@@ -82,6 +85,8 @@ bool TSetup_VuzaRavarede::Save() {
     ini.WriteString(QStringLiteral("Device"), QStringLiteral("DebugMode"),
                     DebugMode ? QStringLiteral("1") : QStringLiteral("0"));
     ini.WriteString(QStringLiteral("Remote"), QStringLiteral("PortNum"), QString::number(PortNum));
+    ini.WriteString(QStringLiteral("Scan"), QStringLiteral("Record"),
+                    ScanRecord ? QStringLiteral("1") : QStringLiteral("0"));
     return ini.UpdateFile();
 }
 
@@ -93,4 +98,5 @@ void TSetup_VuzaRavarede::SetDefaults() {
     ZeroToPos = kDefaultZeroToPos;
     DebugMode = kDefaultDebugMode;
     PortNum = kDefaultPortNum;
+    ScanRecord = kDefaultScanRecord;
 }

@@ -28,4 +28,6 @@ public:
     bool ZeroToPos = true;
     bool DebugMode = false;
     qint32 PortNum = 5050;
+    // [Scan] Record: every scan writes its record into Scans/ beside the program; 0 turns it off.
+    bool ScanRecord = true;
 };

@@ -26,7 +26,10 @@ const char* const kDefaultFile = "[Info]\n"
                                  "DebugMode=0\n"
                                  "\n"
                                  "[Remote]\n"
-                                 "PortNum=5050\n";
+                                 "PortNum=5050\n"
+                                 "\n"
+                                 "[Scan]\n"
+                                 "Record=1\n";
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
@@ -128,6 +131,29 @@ private slots:
         QTEST(int(setup.PortNum), "portNum");
         QCOMPARE(setup.Info, QStringLiteral("Kravo FM Ver1.0"));
         QCOMPARE(setup.ZeroToPos, true);
+    }
+
+    // The scan record switch: on unless the file says 0, written back as it was read.
+    void scanRecordSwitch_data() {
+        QTest::addColumn<QByteArray>("scan");
+        QTest::addColumn<bool>("record");
+        QTest::newRow("missing section") << QByteArray() << true;
+        QTest::newRow("off") << QByteArray("[Scan]\nRecord=0\n") << false;
+        QTest::newRow("on") << QByteArray("[Scan]\nRecord=1\n") << true;
+        QTest::newRow("not a number") << QByteArray("[Scan]\nRecord=off\n") << true;
+    }
+    void scanRecordSwitch() {
+        QFETCH(QByteArray, scan);
+        QFETCH(bool, record);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString path = folder + "VuzaRavarede.ini";
+        WriteAll(path, "[Info]\nType=QVL Rari v2\n" + scan);
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            QCOMPARE(setup.ScanRecord, record);
+        }
+        QVERIFY(ReadAll(path).contains(record ? "[Scan]\nRecord=1\n" : "[Scan]\nRecord=0\n"));
     }
 
     void foreignTypeTakesDefaultsAndRewrites() {
