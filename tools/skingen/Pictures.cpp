@@ -301,6 +301,12 @@ QImage goButton(int width, bool pressed) {
     return actionButton(width, pressed, drawGoSymbol, "Go", font(20, Weight::Bold));
 }
 
+// The Scan panel's Go button while a scan runs: lit like a pressed button, since a click stops
+// the scan.
+QImage stopButton(int width) {
+    return actionButton(width, true, drawStopSymbol, "Stop", font(20, Weight::Bold));
+}
+
 // Frame of a Scan panel field: name and unit, and the well of the edit box (96x48 at 12,76,
 // colour #222222). The card is inset so that neighbouring frames (1 pixel apart) stand apart.
 QImage scanEditFrame(const QString& name, const QString& unit) {
@@ -469,6 +475,7 @@ std::vector<Picture> drawScanPanelPictures() {
     out.push_back({"scan_button3_off.png", resetButton(75, false)});
     out.push_back({"scan_button4_on.png", goButton(101, true)});
     out.push_back({"scan_button4_off.png", goButton(101, false)});
+    out.push_back({"scan_button4_stop.png", stopButton(101)});
     return out;
 }
 

@@ -301,4 +301,14 @@ void drawGoSymbol(QPainter& p, QPointF c, qreal size, const QColor& colour) {
     p.restore();
 }
 
+void drawStopSymbol(QPainter& p, QPointF c, qreal size, const QColor& colour) {
+    // A rounded square, a little smaller than the play triangle so that both weigh the same.
+    p.save();
+    const qreal s = size * 0.8;
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawRoundedRect(QRectF(c.x() - s / 2, c.y() - s / 2, s, s), size * 0.12, size * 0.12);
+    p.restore();
+}
+
 } // namespace skin

@@ -98,5 +98,6 @@ void drawButtonBody(QPainter& p, const QRect& r, ButtonLook look);
 // Symbols drawn on buttons, centred at c, in colour.
 void drawResetSymbol(QPainter& p, QPointF c, qreal size, const QColor& colour);
 void drawGoSymbol(QPainter& p, QPointF c, qreal size, const QColor& colour);
+void drawStopSymbol(QPainter& p, QPointF c, qreal size, const QColor& colour);
 
 } // namespace skin
