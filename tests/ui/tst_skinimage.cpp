@@ -1,11 +1,13 @@
 // Skin pictures on screen at the scale this test was built for (VR_TEST_SCALE, set as the
 // application's scale factor): the widget keeps the picture's size in window units, and what it
 // paints is exactly the copy drawn for that scale, pixel for pixel, not a stretched plain picture.
+#include "ui/Unit_ScanProgress.h"
 #include "ui/Unit_SkinImage.h"
 
 #include <QApplication>
 #include <QImage>
 #include <QtTest>
+#include <cmath>
 
 class TestSkinImage : public QObject {
     Q_OBJECT
@@ -18,6 +20,7 @@ private slots:
         QTest::newRow("set panel") << "set_base" << QSize(910, 242);
         QTest::newRow("title bar") << "title_base" << QSize(910, 60);
         QTest::newRow("go button") << "set_button4_on" << QSize(147, 135);
+        QTest::newRow("scan stop button") << "scan_button4_stop" << QSize(101, 135);
         QTest::newRow("cwl marker") << "view_pos_cwl" << QSize(8, 33);
     }
 
@@ -52,6 +55,52 @@ private slots:
         const QImage shown = bar->grab().toImage();
         QCOMPARE(shown.size(), QSize(300, 33) * VR_TEST_SCALE);
         QCOMPARE(shown.pixel(shown.width() - 1, shown.height() - 1) & 0xFFFFFF, 0x3F3F3Fu);
+    }
+
+    // The scan's progress over the message bar: the bar fills its share of the track, at the
+    // screen's own pixels, and the caption says the same.
+    void scanProgressFillsItsShare() {
+        QWidget bar;
+        bar.resize(910, 70);
+        bar.setStyleSheet(QStringLiteral("background: black"));
+        auto* progress = new TScanProgress(&bar);
+        progress->SetProgress(12, 48, 41.2);
+        progress->show();
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        QCOMPARE(progress->Caption(), QStringLiteral("12 / 48 \u00B7 0:42 left"));
+        const QImage shown = progress->grab().toImage();
+        QCOMPARE(shown.size(), QSize(910, 70) * VR_TEST_SCALE);
+        // Track from x 54 to 778, a quarter filled: up to x 235.
+        const int y = 52 * VR_TEST_SCALE;
+        const auto isFill = [&](int x) {
+            const QColor c = shown.pixelColor(x * VR_TEST_SCALE, y);
+            return c.red() > 200 && c.green() > 200 && c.blue() < 120;
+        };
+        QVERIFY(isFill(60));
+        QVERIFY(isFill(230));
+        QVERIFY(!isFill(240));
+        QVERIFY(!isFill(770));
+        QVERIFY(!isFill(40)); // nothing drawn left of the track
+    }
+
+    void scanProgressCaption_data() {
+        QTest::addColumn<int>("done");
+        QTest::addColumn<int>("total");
+        QTest::addColumn<double>("left");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("seconds rounded up") << 0 << 6 << 0.2 << "0 / 6 \u00B7 0:01 left";
+        QTest::newRow("done") << 6 << 6 << 0.0 << "6 / 6 \u00B7 0:00 left";
+        QTest::newRow("minutes") << 12 << 51 << 42.0 << "12 / 51 \u00B7 0:42 left";
+        QTest::newRow("an hour and more")
+            << 1 << 1000 << 599400.0 << "1 / 1000 \u00B7 166:30:00 left";
+        QTest::newRow("not a number") << 1 << 2 << std::nan("") << "1 / 2 \u00B7 0:00 left";
+    }
+    void scanProgressCaption() {
+        QFETCH(int, done);
+        QFETCH(int, total);
+        QFETCH(double, left);
+        QTEST(ScanProgressCaption(done, total, left), "caption");
     }
 };
 
