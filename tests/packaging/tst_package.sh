@@ -52,6 +52,16 @@ for file in VuzaRavarede instrument-sim VuzaRavarede.desktop VuzaRavarede.png ad
     samples/20180315_F123_ABCD12345678.csv "${extra[@]}"; do
     grep -q -x "$top/$file" "$work/contents" || fail "$file is not in the package"
 done
+# The user guide with what it links to, and the client code of the checkout.
+for file in README.md docs/DEVELOPING.md docs/screenshots/main_window.png examples/remote_scan.py; do
+    grep -q -x "$top/$file" "$work/contents" || fail "$file is not in the package"
+done
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+for folder in clients/python integrations/tango; do
+    [ -d "$source_dir/$folder" ] || continue
+    grep -q "^$top/$folder/." "$work/contents" || fail "$folder is not in the package"
+done
+grep -q -E "/__pycache__/|\.pyc$" "$work/contents" && fail "compiled Python files in the package"
 grep -E "^$top/(VuzaRavarede\.ini|Cal/|Log/|ports/)" "$work/contents" &&
     fail "the package would overwrite the user's own files"
 
