@@ -20,7 +20,8 @@ constexpr int kPanelMainHeight = 242;
 constexpr int kPanelMainHelpHeight = 426;
 } // namespace
 
-TForm_Main::TForm_Main(const QString& exeFolder, const QString& remoteListen, QWidget* parent)
+TForm_Main::TForm_Main(const QString& exeFolder, const std::optional<QString>& remoteListen,
+                       QWidget* parent)
     : QWidget(parent), RemoteListenAddress(remoteListen) {
     ExeFolder = QDir::fromNativeSeparators(exeFolder);
     if (!ExeFolder.endsWith(u'/')) ExeFolder += u'/';
@@ -125,6 +126,9 @@ void TForm_Main::closeEvent(QCloseEvent* event) {
 void TForm_Main::ReleaseAll() {
     if (Released) return;
     Released = true;
+    // Connections still open (a window released without its close) must not report their end
+    // to a window that is going.
+    if (!CloseRequested) Action_RemoteServerStopExecute();
     if (FormControlScan && !CloseRequested) FormControlScan->FormClose();
     delete FormControlView;
     FormControlView = nullptr;

@@ -12,6 +12,7 @@
 
 #include "caldata/Unit_CalibrationTable.h"
 #include "remote/Unit_RemoteProtocol.h"
+#include "remote/Unit_RemoteStatus.h"
 #include "ui/Unit_MainFacade.h"
 
 #include <QByteArray>
@@ -21,6 +22,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QTcpServer;
@@ -40,8 +42,9 @@ class TForm_Main : public QWidget, public IMainFacade {
 public:
     // Creates the window and runs the start-up (FormCreate). `exeFolder` is the program's folder:
     // the settings file, Log/, Cal/ and ports/ lie in it. `remoteListen` keeps the remote server
-    // to one local address (an IP address text); empty: all addresses.
-    explicit TForm_Main(const QString& exeFolder, const QString& remoteListen = QString(),
+    // to one local address (an IP address text); none: all addresses.
+    explicit TForm_Main(const QString& exeFolder,
+                        const std::optional<QString>& remoteListen = std::nullopt,
                         QWidget* parent = nullptr);
     ~TForm_Main() override;
 
@@ -74,6 +77,8 @@ public:
     bool RefreshPositions() override;
     bool HomeDevice() override;
     bool SendBken(bool on) override;
+    QString SessionReadFailure() const override;
+    bool RereadSession(bool mayAskForFile) override;
 
     // ---- device information
     void Action_DeviceUpdateInfoExecute();
@@ -98,6 +103,9 @@ public:
     // preset file name, returns the chosen path or an empty text for a cancel.
     using CalDataDialog = std::function<QString(const QString& title, const QString& presetName)>;
     void SetCalDataDialog(CalDataDialog dialog) { OpenDialog_CalData = std::move(dialog); }
+    // The folder the file dialog opens in: the current folder ("."), where the delivered files
+    // are looked for first, when it holds a *.csv file; otherwise the program's folder.
+    static QString CalDataDialogFolder(const QString& currentFolder, const QString& exeFolder);
 
     // ---- remote server and result store
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
@@ -112,6 +120,8 @@ public:
     void ServerSocketClientError(QTcpSocket* socket);
     // The port the remote server listens on, 0 when it does not listen.
     quint16 RemoteServerPort() const;
+    // Where the remote control is reached, whether it listens and why not, and who holds it.
+    RemoteServerState RemoteServerStatus() const;
 
     // ---- message bar
     void ShowStatusMessage(const QString& text, unsigned color) override;
@@ -221,13 +231,26 @@ private:
     void SendRemoteResponse(QTcpSocket* socket);
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
+    // The reads of the session's start: information, calibration file, BKEN, and with both in
+    // hand the homing and "Device ready.". False when the session closed or the program began
+    // to close meanwhile: the caller then stops as at shutdown.
+    bool RunSessionReads(bool mayAskForFile);
+    // Shows a failed read's red line and keeps it for SessionReadFailure.
+    void ShowReadFailure(const QString& line);
 
     CalDataDialog OpenDialog_CalData;
+    // The line of the last failed read of this session; the import opens no dialog while
+    // CalDataDialogAllowed is false (it then fails as a cancelled one does).
+    QString ReadFailureLine;
+    bool CalDataDialogAllowed = true;
     PortProbe ProbePortFn;
     int OpenPauseRounds = 50;
     bool Released = false;
 
-    QString RemoteListenAddress;
+    std::optional<QString> RemoteListenAddress;
+    RemoteServerState RemoteState;
+    // Tells the Help tab where the remote control is and who holds it.
+    void UpdateRemoteHelpLine();
     // The controlling connection, and every open one (rejected ones until they are closed).
     QPointer<QTcpSocket> RemoteClient;
     QList<QTcpSocket*> RemoteSockets;

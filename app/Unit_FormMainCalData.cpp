@@ -60,8 +60,13 @@ bool TForm_Main::MoveTo(double cwl, double fwhm) {
     }
 }
 
+QString TForm_Main::CalDataDialogFolder(const QString& currentFolder, const QString& exeFolder) {
+    const QStringList csv = QDir(currentFolder).entryList({QStringLiteral("*.csv")}, QDir::Files);
+    return csv.isEmpty() ? exeFolder : QStringLiteral(".");
+}
+
 QString TForm_Main::ShowCalDataDialog(const QString& title, const QString& presetName) {
-    QFileDialog dialog(this, title, QStringLiteral("."));
+    QFileDialog dialog(this, title, CalDataDialogFolder(QDir::currentPath(), ExeFolder));
     dialog.setDefaultSuffix(QStringLiteral("csv"));
     dialog.setNameFilter(QStringLiteral("QVL-Auto CalData File (*.csv)"));
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -74,7 +79,7 @@ QString TForm_Main::ShowCalDataDialog(const QString& title, const QString& prese
 void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
     CalDataLoaded = false;
     if (!DeviceInfoLoaded || DeviceModel.size() != 4 || DeviceSerial.size() != 12) {
-        ShowStatusMessage(Messages::Text(Messages::ERRDV06), Colors::clMsgRed);
+        ShowReadFailure(Messages::Text(Messages::ERRDV06));
         return;
     }
 
@@ -85,7 +90,7 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
     auto failBeforeChecks = [&]() {
         Table.Empty();
         QFile::remove(keptPath);
-        ShowStatusMessage(CalDataErrorMessage(20, QString()), Colors::clMsgRed);
+        ShowReadFailure(CalDataErrorMessage(20, QString()));
     };
 
     if (!QDir().mkpath(calFolder)) {
@@ -100,19 +105,22 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
         const QString title = QStringLiteral("Please Select QVL Rari Calibration Data File, And "
                                              "Click OK. (") +
                               DeviceModel + u'/' + DeviceSerial + u')';
-        const QString chosen = OpenDialog_CalData ? OpenDialog_CalData(title, keptName)
-                                                  : ShowCalDataDialog(title, keptName);
+        // Without the dialog (a remote request waits for nobody at the screen) the file counts
+        // as not given.
+        const QString chosen = !CalDataDialogAllowed ? QString()
+                               : OpenDialog_CalData  ? OpenDialog_CalData(title, keptName)
+                                                     : ShowCalDataDialog(title, keptName);
         if (chosen.isEmpty()) {
-            ShowStatusMessage(Messages::Text(Messages::ERRDV10), Colors::clMsgRed);
+            ShowReadFailure(Messages::Text(Messages::ERRDV10));
             return;
         }
         if (!IsDeliveredCalFileNameValid(QFileInfo(chosen).fileName(), DeviceModel, DeviceSerial)) {
-            ShowStatusMessage(Messages::Text(Messages::ERRDV08), Colors::clMsgRed);
+            ShowReadFailure(Messages::Text(Messages::ERRDV08));
             return;
         }
         // Only a regular file is copied, and none larger than the checks would ever look through.
         if (!SafeFile::CopyRegularFile(chosen, keptPath, CalDataFileLines::MaxScanBytes)) {
-            ShowStatusMessage(Messages::Text(Messages::ERRDV09), Colors::clMsgRed);
+            ShowReadFailure(Messages::Text(Messages::ERRDV09));
             return;
         }
     }
@@ -130,8 +138,13 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
         Table.Empty();
         // A copy that fails its checks is dropped, so the next session asks for the file again.
         QFile::remove(keptPath);
-        ShowStatusMessage(CalDataErrorMessage(result.Code, result.Tag), Colors::clMsgRed);
+        ShowReadFailure(CalDataErrorMessage(result.Code, result.Tag));
         return;
     }
     CalDataLoaded = true;
+}
+
+void TForm_Main::ShowReadFailure(const QString& line) {
+    ReadFailureLine = line;
+    ShowStatusMessage(line, Colors::clMsgRed);
 }

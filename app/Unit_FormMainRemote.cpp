@@ -6,6 +6,8 @@
 #include "control/Unit_FormControlSet.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_setupvuzaravarede.h"
+#include "device/Unit_devicevuzaravarede.h"
+#include "ui/Unit_FormControlHelp.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -54,15 +56,59 @@ void TForm_Main::Action_RemoteServerStartExecute() {
                     &TForm_Main::ServerSocketClientConnect);
         }
         const quint16 port = quint16(Setup ? Setup->PortNum : 5050);
-        // Any is IPv4 and IPv6 at once; a machine without IPv6 still gets IPv4. A port in use
-        // leaves the program without remote control, silently.
-        QHostAddress address(QHostAddress::Any);
-        if (!RemoteListenAddress.isEmpty()) address = QHostAddress(RemoteListenAddress);
-        if (!ServerSocket->listen(address, port) && RemoteListenAddress.isEmpty() &&
-            ServerSocket->serverError() != QAbstractSocket::AddressInUseError)
+        RemoteState = RemoteServerState();
+        RemoteState.Port = port;
+        RemoteState.AddressGiven = RemoteListenAddress.has_value();
+        RemoteState.Address = RemoteListenAddress.value_or(QString());
+        if (RemoteState.AddressGiven) {
+            // Only an address of this machine: an empty text or a host name would quietly mean
+            // all addresses or none.
+            const QHostAddress address(RemoteState.Address);
+            if (!address.isNull()) ServerSocket->listen(address, port);
+        } else if (!ServerSocket->listen(QHostAddress::Any, port) &&
+                   ServerSocket->serverError() != QAbstractSocket::AddressInUseError) {
+            // Any is IPv4 and IPv6 at once; a machine without IPv6 still gets IPv4.
             ServerSocket->listen(QHostAddress::AnyIPv4, port);
+        }
+        if (!IsRemoteListening()) {
+            if (RemoteState.AddressGiven && QHostAddress(RemoteState.Address).isNull()) {
+                RemoteState.Reason = QStringLiteral("not an IP address of this machine");
+            } else {
+                RemoteState.PortInUse =
+                    ServerSocket->serverError() == QAbstractSocket::AddressInUseError;
+                RemoteState.Reason = ServerSocket->errorString();
+            }
+        }
+        RemoteState.Listening = IsRemoteListening();
+        // The program runs on without remote control; the log says why.
+        if (!RemoteState.Listening && Device)
+            Device->WriteLog(
+                QStringLiteral("Remote Server Listen Fail <%1:%2> : %3")
+                    .arg(RemoteState.AddressGiven ? RemoteState.Address : QStringLiteral("*"),
+                         QString::number(port),
+                         RemoteState.PortInUse ? QStringLiteral("port in use")
+                                               : RemoteState.Reason));
     } catch (...) {
     }
+    UpdateRemoteHelpLine();
+}
+
+RemoteServerState TForm_Main::RemoteServerStatus() const {
+    RemoteServerState state = RemoteState;
+    state.Listening = IsRemoteListening();
+    if (state.Listening && RemoteConnected && RemoteClient) {
+        // A client reached over IPv4 on a dual-stack socket is shown in IPv4 notation.
+        QHostAddress peer = RemoteClient->peerAddress();
+        bool mapped = false;
+        const quint32 v4 = peer.toIPv4Address(&mapped);
+        if (mapped) peer = QHostAddress(v4);
+        state.Client = peer.toString();
+    }
+    return state;
+}
+
+void TForm_Main::UpdateRemoteHelpLine() {
+    if (FormControlHelp) FormControlHelp->SetRemoteLine(RemoteHelpLine(RemoteServerStatus()));
 }
 
 void TForm_Main::Action_RemoteServerStopExecute() {
@@ -110,6 +156,7 @@ void TForm_Main::ServerSocketClientConnect() {
         RemoteResponse.clear();
         if (FormControlSet) FormControlSet->Action_RemoteControl_Enable();
         if (FormControlScan) FormControlScan->Action_RemoteControl_Enable();
+        UpdateRemoteHelpLine();
     }
 }
 
@@ -135,6 +182,7 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
     RemoteConnected = false;
     if (FormControlSet) FormControlSet->Action_RemoteControl_Disable();
     if (FormControlScan) FormControlScan->Action_RemoteControl_Disable();
+    UpdateRemoteHelpLine();
 }
 
 void TForm_Main::ServerSocketClientError(QTcpSocket* socket) {

@@ -82,6 +82,7 @@ void TForm_Main::Action_DeviceOpenExecute() {
                         // The session may also be closed by a handler run inside one of the
                         // pumps below; the sequence then stops like it does at shutdown.
                         const auto stopped = [this]() { return CloseRequested || !DeviceOpened; };
+                        ReadFailureLine.clear();
                         DeviceOpened = true;
                         DeviceInfoLoaded = false;
                         CalDataLoaded = false;
@@ -94,24 +95,7 @@ void TForm_Main::Action_DeviceOpenExecute() {
                         }
                         Setup->PortName = port;
                         Device->SetTimeOut(Setup->TimeOut);
-                        if (stopped()) return;
-                        ShowStatusMessage(QStringLiteral("Reading device infomation..."),
-                                          Colors::clMsgSilver);
-                        Action_DeviceUpdateInfoExecute();
-                        if (stopped()) return;
-                        ShowStatusMessage(QStringLiteral("Reading calibration data..."),
-                                          Colors::clMsgSilver);
-                        Action_DeviceReadCalDataFromFileExecute();
-                        if (stopped()) return;
-                        SendBken(false);
-                        if (stopped()) return;
-                        if (DeviceInfoLoaded && CalDataLoaded) {
-                            HomeDevice();
-                            if (stopped()) return;
-                            FormControlView->SetViewRange(MinCwl() - 10.0, MaxCwl() + 10.0);
-                            ShowStatusMessage(QStringLiteral("Device ready."), Colors::clMsgLime);
-                            if (stopped()) return;
-                        }
+                        if (!RunSessionReads(true)) return;
                         Action_UpdateUIExecute();
                         DeviceBusy = false;
                         Timer_AutoOpen->start();
@@ -127,6 +111,47 @@ void TForm_Main::Action_DeviceOpenExecute() {
     } catch (...) {
     }
     Action_UpdateUIExecute();
+}
+
+bool TForm_Main::RunSessionReads(bool mayAskForFile) {
+    const auto stopped = [this]() { return CloseRequested || !DeviceOpened; };
+    if (stopped()) return false;
+    ReadFailureLine.clear();
+    ShowStatusMessage(QStringLiteral("Reading device infomation..."), Colors::clMsgSilver);
+    Action_DeviceUpdateInfoExecute();
+    if (stopped()) return false;
+    ShowStatusMessage(QStringLiteral("Reading calibration data..."), Colors::clMsgSilver);
+    CalDataDialogAllowed = mayAskForFile;
+    try {
+        Action_DeviceReadCalDataFromFileExecute();
+    } catch (...) {
+    }
+    CalDataDialogAllowed = true;
+    if (stopped()) return false;
+    SendBken(false);
+    if (stopped()) return false;
+    if (DeviceInfoLoaded && CalDataLoaded) {
+        HomeDevice();
+        if (stopped()) return false;
+        FormControlView->SetViewRange(MinCwl() - 10.0, MaxCwl() + 10.0);
+        ShowStatusMessage(QStringLiteral("Device ready."), Colors::clMsgLime);
+        if (stopped()) return false;
+    }
+    return true;
+}
+
+QString TForm_Main::SessionReadFailure() const {
+    if (!DeviceOpened || (DeviceInfoLoaded && CalDataLoaded)) return QString();
+    return ReadFailureLine.isEmpty() ? Messages::Text(Messages::ERRDV06) : ReadFailureLine;
+}
+
+bool TForm_Main::RereadSession(bool mayAskForFile) {
+    try {
+        if (!RunSessionReads(mayAskForFile)) return false;
+        Action_UpdateUIExecute();
+    } catch (...) {
+    }
+    return DeviceOpened && DeviceInfoLoaded && CalDataLoaded;
 }
 
 void TForm_Main::Action_DeviceCloseExecute() {
@@ -244,7 +269,7 @@ void TForm_Main::Action_DeviceUpdateInfoExecute() {
         good = false;
     }
     DeviceInfoLoaded = good;
-    if (!good) ShowStatusMessage(Messages::Text(Messages::ERRDV06), Colors::clMsgRed);
+    if (!good) ShowReadFailure(Messages::Text(Messages::ERRDV06));
 }
 
 QString TForm_Main::GetProductLabel() const {

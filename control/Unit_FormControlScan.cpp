@@ -308,6 +308,7 @@ void TForm_ControlScan::Image_Button4Click() {
         Main->UnlockDevice();
         return;
     }
+    if (PanelOperation::RefuseUnlessReady(*Main, false, "SCAN FAIL")) return;
 
     try {
         Action_Button4_Down();
@@ -337,6 +338,7 @@ void TForm_ControlScan::Action_RemoteControl_Scan() {
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
         return;
     }
+    if (PanelOperation::RefuseUnlessReady(*Main, true, "SCAN FAIL")) return;
 
     try {
         Action_Button4_Down();

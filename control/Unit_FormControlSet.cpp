@@ -177,6 +177,7 @@ void TForm_ControlSet::RunSet(Caller caller) {
     const QByteArray word = SetWord();
     if (!PanelOperation::Begin(*Main, remote, PanelOperation::kDeviceNotReady, word + " FAIL"))
         return;
+    if (PanelOperation::RefuseUnlessReady(*Main, remote, word + " FAIL")) return;
 
     try {
         Action_Button4_Down();

@@ -20,7 +20,9 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
     }
     if (!main.IsDeviceOpened()) {
         if (remote) main.SetRemoteResult(failWord, "NONE", Text8::FromWide(notReady));
-        main.ShowStatusMessage(notReady, Colors::clMsgSilver);
+        // A Go that cannot move anything is an error the user must see; Reset's notice stays.
+        main.ShowStatusMessage(notReady,
+                               notReady == kResetNotReady ? Colors::clMsgSilver : Colors::clMsgRed);
         return false;
     }
     // A remote operation that stops before doing anything says so: the client must not take
@@ -44,9 +46,46 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
     return main.TryLockDevice() || busy();
 }
 
+namespace {
+
+// A failed read's line split for the result store: "ERRDV10 : text" gives "ERRDV10" and "text".
+void StoreReadFailure(IMainFacade& main, const QByteArray& failWord, const QString& line) {
+    const qsizetype colon = line.indexOf(QStringLiteral(" : "));
+    main.SetRemoteResult(failWord, line.left(colon).toLatin1(),
+                         Text8::FromWide(colon < 0 ? QString() : line.mid(colon + 3)));
+}
+
+} // namespace
+
+bool RefuseUnlessReady(IMainFacade& main, bool remote, const QByteArray& failWord) {
+    const QString failure = main.SessionReadFailure();
+    if (failure.isEmpty()) return false;
+    if (remote) StoreReadFailure(main, failWord, failure);
+    main.ShowStatusMessage(failure, Colors::clMsgRed);
+    main.UnlockDevice();
+    return true;
+}
+
 void RunReset(IMainFacade& main, bool remote,
               const std::function<void(bool pressed)>& showPressed) {
     if (!Begin(main, remote, kResetNotReady, "RESET FAIL")) return;
+
+    if (!main.SessionReadFailure().isEmpty()) {
+        // The reads of the session's start, again: the user has fixed what failed (put the
+        // right file in reach, checked the instrument) and retries without a restart.
+        try {
+            showPressed(true);
+            if (main.RereadSession(!remote)) {
+                if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+            } else if (remote && !main.SessionReadFailure().isEmpty()) {
+                StoreReadFailure(main, "RESET FAIL", main.SessionReadFailure());
+            }
+        } catch (...) {
+        }
+        showPressed(false);
+        main.UnlockDevice();
+        return;
+    }
 
     try {
         showPressed(true);

@@ -21,8 +21,15 @@ extern const QByteArray kDeviceBusy;
 // `failWord`) is done.
 bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord);
 
+// Go in a session whose information or calibration table could not be read: refused with the
+// message of that read (a remote request stores its code and text under `failWord`), and the
+// lock Begin took goes back. True when refused; false for a ready session.
+bool RefuseUnlessReady(IMainFacade& main, bool remote, const QByteArray& failWord);
+
 // The Reset button: homes the instrument between the pressed and released looks and gives the
-// device lock back, whatever happens.
+// device lock back, whatever happens. In a session that is not ready it reads the device
+// information and the calibration file again instead (a remote request never opens the file
+// dialog), and homes the instrument when both are read.
 void RunReset(IMainFacade& main, bool remote, const std::function<void(bool pressed)>& showPressed);
 
 } // namespace PanelOperation

@@ -31,6 +31,15 @@ public:
     virtual void Action_DeviceCloseExecute() = 0;
     // The program is shutting down: no new device work may start.
     virtual bool IsCloseRequested() const = 0;
+    // The session is open but its device information or calibration table could not be read:
+    // the message line of the read that failed (for example "ERRDV10 : No calibration data
+    // file."). Empty when no session is open or the session is ready.
+    virtual QString SessionReadFailure() const = 0;
+    // Reads the device information and the calibration file again as the session's start does,
+    // switches BKEN off and, with both read, homes the instrument and reports it ready. The
+    // file dialog opens only when `mayAskForFile`. The caller holds the device lock. True when
+    // the session is ready afterwards.
+    virtual bool RereadSession(bool mayAskForFile) = 0;
 
     // ---- device information
     virtual QString GetProductLabel() const = 0;

@@ -211,9 +211,11 @@ private slots:
         TForm_ControlSet* set = form->FormControlSet;
         set->Image_Button4Click();
         QCOMPARE(app.Message(), QStringLiteral("Device not ready. Please connect QVL Rari."));
-        QCOMPARE(app.MessageColor(), Colors::clMsgSilver);
+        // A Go that cannot move anything is shown as an error; Reset's notice stays silver.
+        QCOMPARE(app.MessageColor(), Colors::clMsgRed);
         set->Image_Button3Click();
         QCOMPARE(app.Message(), QStringLiteral("Reset failure. Device not ready."));
+        QCOMPARE(app.MessageColor(), Colors::clMsgSilver);
         set->FillSetFields(1, "495.0", "505.0");
         set->Action_RemoteControl_Go();
         QCOMPARE(form->RemoteResponse, QByteArray("SETR FAIL"));

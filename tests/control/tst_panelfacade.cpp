@@ -67,7 +67,11 @@ public:
         ++Refreshes;
         return RefreshOk;
     }
-    bool HomeDevice() override { return true; }
+    int Homes = 0;
+    bool HomeDevice() override {
+        ++Homes;
+        return true;
+    }
     bool SendBken(bool) override {
         ++Bkens;
         return true;
@@ -81,6 +85,16 @@ public:
         Opened = false;
     }
     bool IsCloseRequested() const override { return false; }
+    // A session whose reads failed shows this line; a re-read succeeds when RereadOk.
+    QString ReadFailure;
+    bool RereadOk = false;
+    QList<bool> Rereads; // mayAskForFile of each re-read
+    QString SessionReadFailure() const override { return Opened ? ReadFailure : QString(); }
+    bool RereadSession(bool mayAskForFile) override {
+        Rereads.append(mayAskForFile);
+        if (RereadOk) ReadFailure.clear();
+        return RereadOk;
+    }
     QString GetProductLabel() const override { return QStringLiteral("QVL Rari"); }
     void ShowStatusMessage(const QString& text, unsigned) override { Messages.append(text); }
     bool IsRemoteControlled() const override { return Remote; }
@@ -252,6 +266,111 @@ private slots:
         QCOMPARE(main.Results[0].Response, response);
         QCOMPARE(main.Results[0].Code, code);
         QCOMPARE(main.ViewSettings, viewSettings);
+    }
+
+    // A session whose calibration file was not read: every Go names the read that failed, after
+    // the usual check of the line, and gives the lock back without touching the instrument.
+    void goRefusedWhileNotReady_data() {
+        QTest::addColumn<bool>("scan");
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<QByteArray>("response");
+        QTest::newRow("set, click") << false << Entry::LocalClick << QByteArray();
+        QTest::newRow("set, remote") << false << Entry::Remote << QByteArray("SETC FAIL");
+        QTest::newRow("scan, click") << true << Entry::LocalClick << QByteArray();
+        QTest::newRow("scan, remote") << true << Entry::Remote << QByteArray("SCAN FAIL");
+    }
+    void goRefusedWhileNotReady() {
+        QFETCH(bool, scan);
+        QFETCH(Entry, entry);
+        QFETCH(QByteArray, response);
+        FakeMain main;
+        main.ReadFailure = QStringLiteral("ERRDV10 : No calibration data file.");
+        QWidget dock;
+        TForm_ControlSet set(&main, &dock);
+        TForm_ControlScan scanPanel(&main, &dock);
+        set.FillSetFields(0, "700", "5");
+        scanPanel.SetScanFields("600", "700", "5", "1", "1");
+        main.Messages.clear();
+
+        if (scan)
+            entry == Entry::Remote ? scanPanel.Action_RemoteControl_Scan()
+                                   : scanPanel.Image_Button4Click();
+        else
+            entry == Entry::Remote ? set.Action_RemoteControl_Go() : set.Image_Button4Click();
+
+        QCOMPARE(main.Messages, QStringList{main.ReadFailure});
+        QCOMPARE(main.Refreshes, 1);
+        QCOMPARE(main.Locks, 1);
+        QCOMPARE(main.Unlocks, 1);
+        QVERIFY(!main.Busy);
+        QVERIFY(main.Moves.isEmpty());
+        QCOMPARE(main.Bkens, 0);
+        QVERIFY(!scanPanel.Running);
+        if (response.isEmpty()) {
+            QVERIFY(main.Results.isEmpty());
+        } else {
+            QCOMPARE(main.Results.size(), 1);
+            QCOMPARE(main.Results[0].Response, response);
+            QCOMPARE(main.Results[0].Code, QByteArray("ERRDV10"));
+            QCOMPARE(main.Results[0].Text, QByteArray("No calibration data file."));
+        }
+    }
+
+    // Reset in that session reads again instead of homing; only a click may open the dialog.
+    void resetRereadsWhileNotReady_data() {
+        QTest::addColumn<bool>("scan");
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<bool>("rereadOk");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QByteArray>("code");
+        for (bool scan : {false, true}) {
+            const char* tab = scan ? "scan" : "set";
+            QTest::addRow("%s, click, read", tab)
+                << scan << Entry::LocalClick << true << QByteArray() << QByteArray();
+            QTest::addRow("%s, click, fails again", tab)
+                << scan << Entry::LocalClick << false << QByteArray() << QByteArray();
+            QTest::addRow("%s, remote, read", tab)
+                << scan << Entry::Remote << true << QByteArray("RESET OK") << QByteArray();
+            QTest::addRow("%s, remote, fails again", tab)
+                << scan << Entry::Remote << false << QByteArray("RESET FAIL")
+                << QByteArray("ERRDV12");
+        }
+    }
+    void resetRereadsWhileNotReady() {
+        QFETCH(bool, scan);
+        QFETCH(Entry, entry);
+        QFETCH(bool, rereadOk);
+        QFETCH(QByteArray, response);
+        QFETCH(QByteArray, code);
+        FakeMain main;
+        main.ReadFailure =
+            QStringLiteral("ERRDV12 : Calibration data file might be problem. (Serial)");
+        main.RereadOk = rereadOk;
+        QWidget dock;
+        TForm_ControlSet set(&main, &dock);
+        TForm_ControlScan scanPanel(&main, &dock);
+
+        const bool remote = entry == Entry::Remote;
+        if (scan)
+            remote ? scanPanel.Action_RemoteControl_Reset() : scanPanel.Image_Button3Click();
+        else
+            remote ? set.Action_RemoteControl_Reset() : set.Image_Button3Click();
+
+        QCOMPARE(main.Rereads, QList<bool>{!remote});
+        QCOMPARE(main.Homes, 0); // a successful re-read homes on its own
+        QCOMPARE(main.Refreshes, 1);
+        QCOMPARE(main.Locks, 1);
+        QVERIFY(!main.Busy);
+        if (response.isEmpty()) {
+            QVERIFY(main.Results.isEmpty());
+        } else {
+            QCOMPARE(main.Results.size(), 1);
+            QCOMPARE(main.Results[0].Response, response);
+            QCOMPARE(main.Results[0].Code, code);
+            if (!code.isEmpty())
+                QCOMPARE(main.Results[0].Text,
+                         QByteArray("Calibration data file might be problem. (Serial)"));
+        }
     }
 };
 

@@ -265,19 +265,20 @@ QImage drawHelpPage() {
     QImage img = canvas(910, 426);
     QPainter p;
     beginPainting(p, img);
-    drawText(p, QRectF(56, 24, 200, 28), "Quick guide", font(20, Weight::Semibold), kTextBright,
+    drawText(p, QRectF(56, 10, 200, 28), "Quick guide", font(20, Weight::Semibold), kTextBright,
              Qt::AlignLeft);
-    drawText(p, QRectF(457, 24, 400, 28), "All wavelengths in nm, rounded to 0.1 nm", font(13),
+    drawText(p, QRectF(457, 10, 400, 28), "All wavelengths in nm, rounded to 0.1 nm", font(13),
              kTextDim, Qt::AlignRight);
-    p.fillRect(QRect(56, 69, 801, 1), QColor(0x26, 0x26, 0x26));
+    p.fillRect(QRect(56, 55, 801, 1), QColor(0x26, 0x26, 0x26));
 
-    setCard(p, QRect(56, 82, 394, 302));
-    scanCard(p, QRect(463, 82, 394, 302));
+    setCard(p, QRect(56, 68, 394, 302));
+    scanCard(p, QRect(463, 68, 394, 302));
 
-    // Message colours, as the bar at the bottom uses them.
+    // Message colours, as the bar at the bottom uses them. The row under it stays free: the
+    // program writes where the remote control is reached there.
     const QFont f = font(14);
     qreal x = 56;
-    const qreal baseline = 409;
+    const qreal baseline = 395;
     struct Part {
         const char* text;
         QColor colour;
