@@ -214,6 +214,29 @@ private slots:
         QTRY_COMPARE(line->text(), where);
     }
 
+    // Reset after the instrument went: its line check finds out, as for any operation.
+    void resetAfterTheInstrumentWent() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--hangup-after", "1"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        int asked = 0;
+        form->SetCalDataDialog([&](const QString&, const QString&) {
+            ++asked;
+            return QString();
+        });
+        QVERIFY(app.WaitForShown("ERRDV06 : Device might be problem."));
+        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 10000);
+        QVERIFY(form->DeviceOpened);
+        form->FormControlScan->Image_Button3Click();
+        QVERIFY(app.WaitForShown("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(!form->DeviceOpened && !form->DeviceBusy);
+        QCOMPARE(asked, 0);
+        QVERIFY(!app.Shown().contains("Reading device infomation...") ||
+                app.Shown().lastIndexOf("Reading device infomation...") <
+                    app.Shown().indexOf("ERRDV06 : Device might be problem."));
+    }
+
     // The program closing while Reset reads again ends the reads as it ends the session's
     // start: nothing more is sent, the session is closed and nothing holds the device.
     void closeDuringTheReread() {
