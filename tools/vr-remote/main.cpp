@@ -7,19 +7,23 @@
 // FAIL (or an unknown command) is followed by ECODE and ETEXT, printed to stderr, and ends the
 // run with exit status 1. With --wait, a SCAN that was accepted is followed until its end report,
 // which is printed; without it the scan is stopped when vr-remote disconnects.
-// Exit status: 0 all went through, 1 a request failed, 2 no connection or no answer.
+// Exit status: 0 all went through, 1 a request failed, 2 no connection or no answer, or
+// arguments that cannot be used (a LINE holding a CR or LF, a time-out that is not a positive
+// number of seconds up to one day).
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTextStream>
 #include <QThread>
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitNoAnswer = 2;
+constexpr int kMaxTimeoutS = 24 * 60 * 60;
 
 // The protocol's 8-bit text for the terminal: the byte pairs A1 C3 and A1 C2 are the signs
 // "≥" and "≤", every other byte is Latin-1.
@@ -88,8 +92,9 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral(
         "Sends request lines to the remote control of the QVL Rari program and prints each "
         "response. A response ending in FAIL (or an unknown command) is followed by its ECODE "
-        "and ETEXT on stderr and ends the run with exit status 1; no connection or no answer "
-        "gives exit status 2. The program stops a running scan when its client disconnects: "
+        "and ETEXT on stderr and ends the run with exit status 1; no connection, no answer or "
+        "unusable arguments (a LINE holding a CR or LF) give exit status 2. The program stops a "
+        "running scan when its client disconnects: "
         "use --wait with SCAN.\n\n"
         "Requests: VER, STATE, ECODE, ETEXT, ECLEAR, RESET, STOP, SETC,CWL,FWHM, SETR,SW,LW, "
         "SCAN,START,END,FWHM,STEP,DELAY. An empty LINE sends an empty line."));
@@ -106,8 +111,8 @@ int main(int argc, char** argv) {
                        "report (SCAN SUCCESS, SCAN ABORT or SCAN FAIL)."));
     const QCommandLineOption timeoutOption(
         QStringLiteral("timeout"),
-        QStringLiteral("Seconds to wait for each response (default 30)."), QStringLiteral("S"),
-        QStringLiteral("30"));
+        QStringLiteral("Seconds to wait for each response, above 0 and up to 86400 (default 30)."),
+        QStringLiteral("S"), QStringLiteral("30"));
     parser.addOptions({hostOption, portOption, waitOption, timeoutOption});
     parser.addPositionalArgument(QStringLiteral("LINE"), QStringLiteral("Request lines, in order."),
                                  QStringLiteral("LINE..."));
@@ -120,13 +125,29 @@ int main(int argc, char** argv) {
     bool timeoutOk = false;
     const double timeout = parser.value(timeoutOption).toDouble(&timeoutOk);
     const QStringList lines = parser.positionalArguments();
-    if (!portOk || port < 1 || port > 65535 || !timeoutOk || timeout <= 0 || lines.isEmpty()) {
-        err << "vr-remote: give a port from 1 to 65535, a positive time-out and at least one "
-               "line (see --help)\n";
+    if (!portOk || port < 1 || port > 65535 || lines.isEmpty()) {
+        err << "vr-remote: give a port from 1 to 65535 and at least one line (see --help)\n";
         return kExitNoAnswer;
     }
+    // Beyond a day the milliseconds would no longer fit the waits (and "nan" or "inf" never).
+    if (!timeoutOk || !(timeout > 0.0 && timeout <= kMaxTimeoutS)) {
+        err << "vr-remote: --timeout must be a number of seconds above 0 and at most "
+            << kMaxTimeoutS << " (one day), not \"" << parser.value(timeoutOption) << "\"\n";
+        return kExitNoAnswer;
+    }
+    // A CR or LF inside a LINE would make two requests of it, and every later response would
+    // be taken for the wrong request.
+    for (const QString& line : lines) {
+        if (line.contains(u'\r') || line.contains(u'\n')) {
+            QString shown = line;
+            shown.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n"));
+            err << "vr-remote: a LINE must not hold a CR or LF (each LINE is one request): \""
+                << shown << "\"\n";
+            return kExitNoAnswer;
+        }
+    }
 
-    Session session(int(timeout * 1000));
+    Session session(qMax(1, int(std::ceil(timeout * 1000.0))));
     if (!session.Connect(parser.value(hostOption), quint16(port))) {
         err << "vr-remote: " << session.Error << "\n";
         return kExitNoAnswer;
