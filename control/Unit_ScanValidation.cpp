@@ -4,6 +4,21 @@
 
 #include <cmath>
 
+namespace {
+
+// The remainder of value x 10, rounded to a whole number, by a whole divisor; for a value of
+// 0 or more. The whole part is reduced by the divisor before it is scaled, so the result is
+// exact for every finite value: STEP x 10 itself may need more digits than a double holds,
+// or lie beyond its range (1e308).
+double TenthsRemainder(double value, double divisor) {
+    const double whole = std::floor(value);
+    const double fractionTenths =
+        Numbers::RoundToExtended(static_cast<long double>(value - whole) * 10.0L, 0);
+    return std::fmod(10.0 * std::fmod(whole, divisor) + fractionTenths, divisor);
+}
+
+} // namespace
+
 ScanValidationResult ValidateScanRequest(const QString& startText, const QString& endText,
                                          const QString& fwhmText, const QString& stepText,
                                          const QString& timeDelayText,
@@ -47,15 +62,14 @@ ScanValidationResult ValidateScanRequest(const QString& startText, const QString
     if (fwhm > limits.MaxFwhm) return fail(11, set + "[FWHM] " + le + Bound(limits.MaxFwhm));
     const QString stepTooSmall = set + "[STEP] " + ge + Bound(limits.CwlStep);
     if (step < limits.CwlStep) return fail(12, stepTooSmall);
-    // STEP must be a whole number of table spacings, compared in tenths of a nm. Both are whole
-    // numbers held exactly as doubles, so the remainder is exact at any size. A table without a
-    // usable spacing (none loaded, a single row, rows closer than 0.05 nm) cannot be stepped
-    // through at all: the request is refused as a STEP below that spacing.
-    const double stepTenths = Numbers::RoundToExtended(static_cast<long double>(step) * 10.0L, 0);
+    // STEP must be a whole number of table spacings, compared in tenths of a nm, exactly at any
+    // size of STEP. A table without a usable spacing (none loaded, a single row, rows closer
+    // than 0.05 nm) cannot be stepped through at all: the request is refused as a STEP below
+    // that spacing.
     const double spacingTenths =
         Numbers::RoundToExtended(static_cast<long double>(limits.CwlStep) * 10.0L, 0);
     if (spacingTenths <= 0.0) return fail(12, stepTooSmall);
-    if (std::fmod(stepTenths, spacingTenths) != 0.0)
+    if (TenthsRemainder(step, spacingTenths) != 0.0)
         return fail(13, QStringLiteral("The decimal place of [STEP]") + decimalPlace);
     if (timeDelay < 0.1) return fail(14, set + "[TimeDelay] " + ge + "0.1");
     if (timeDelay > 600.0) return fail(15, set + "[TimeDelay] " + le + "600.0");

@@ -95,6 +95,9 @@ private slots:
             set + "[STEP] " + GE + " 0.5");
         row("STEP not a multiple of the spacing", "even", {"500", "510", "10", "0.3", "1"},
             "ERRSC13", "The decimal place of [STEP] must be an even integer.");
+        row("STEP beyond 32 bits, not a multiple", "coarse",
+            {"400", "401", "10", "1000000000.1", "1"}, "ERRSC13",
+            "The decimal place of [STEP] must be an even integer.");
         row("no table: no spacing to step by", "none", {"0", "0", "0", "0", "1"}, "ERRSC12",
             set + "[STEP] " + GE + " 0.0");
         row("one row: no spacing to step by", "single", {"500", "500", "1", "1", "1"}, "ERRSC12",
@@ -154,6 +157,14 @@ private slots:
             {500, 510, 10, 0.4, 1});
         row("STEP far beyond the range", "fine", {"500", "510", "10", "1e6", "1"},
             {500, 510, 10, 1e6, 1});
+        // STEP x 10 is checked whole, never cut to 32 bits: 10000000000 tenths are a multiple
+        // of a 0.5 nm spacing (cut to 32 bits they would leave a remainder of 3).
+        row("STEP x 10 beyond 32 bits", "coarse", {"400", "401", "10", "1000000000", "1"},
+            {400, 401, 10, 1e9, 1});
+        // STEP x 10 needs more digits than a double holds, or lies beyond its range.
+        row("STEP x 10 beyond a double's digits", "coarse",
+            {"400", "401", "10", "9007199254740994", "1"}, {400, 401, 10, 9007199254740994.0, 1});
+        row("STEP 1e308", "coarse", {"400", "401", "10", "1e308", "1"}, {400, 401, 10, 1e308, 1});
         // A single point skips the range of its FWHM: 490 has no cell at FWHM 20.
         row("START equal to END", "fine", {"490", "490", "20", "1", "1"}, {490, 490, 20, 1, 1});
         row("bounds of the range of FWHM", "fine", {"495.0", "515.0", "10", "0.1", "1"},
