@@ -176,6 +176,7 @@ void TForm_ControlScan::ArmScan() {
     Succeeded = false;
     StopRequested = false;
     Running = true;
+    w.SetArmed(true);
 }
 
 void TForm_ControlScan::FinishScan() {
@@ -184,6 +185,7 @@ void TForm_ControlScan::FinishScan() {
     if (!LockLost) Main->UnlockDevice();
     LockLost = false;
     Running = false;
+    Thread_AutoScan->SetArmed(false);
     StopRequested = false;
     Succeeded = false;
     Finished = false;
@@ -286,6 +288,7 @@ void TForm_ControlScan::AbandonStart() {
     Action_Button4_Up();
     Main->UnlockDevice();
     Running = false;
+    Thread_AutoScan->SetArmed(false);
     StopRequested = false;
     Succeeded = false;
     Finished = false;

@@ -27,6 +27,11 @@ void TThread_AutoScan::Terminate() {
     Wake.release();
 }
 
+void TThread_AutoScan::SetArmed(bool armed) {
+    Armed.store(armed);
+    if (armed) Wake.release();
+}
+
 void TThread_AutoScan::StopAndWait() {
     Terminate();
     while (!wait(10))
@@ -36,10 +41,16 @@ void TThread_AutoScan::StopAndWait() {
 void TThread_AutoScan::run() {
     LastStepTime = Now();
     while (!isInterruptionRequested()) {
+        // Idle: no hand-over and no polling until a scan is armed or the body must end.
+        if (!Armed.load()) {
+            Wake.acquire();
+            continue;
+        }
         // Blocks until the step has returned on the context's thread. False only when the
         // hand-over cannot be made at all; the body ends then.
         if (!QMetaObject::invokeMethod(Context, StepFn, Qt::BlockingQueuedConnection)) break;
-        if (Wake.tryAcquire(1, kPollMs)) break;
+        // Cut short by an end (seen above) or by an arming, which only brings the poll forward.
+        Wake.tryAcquire(1, kPollMs);
     }
 }
 

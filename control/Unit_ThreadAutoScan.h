@@ -2,6 +2,7 @@
 // The scan worker: a thread that only keeps time. Every 100 ms it has the scan step run on the
 // thread that owns the step (the GUI thread) and waits until it has returned, so two steps never
 // overlap and the engine's fields need no locks: they are read and written by the step alone.
+// While no scan is armed a step has nothing to do: the worker then sleeps until one is.
 //
 // The arithmetic of a step (is it due, where is the next point, the band around it) lives here
 // as plain functions of the fields, so that it can be checked without a window.
@@ -10,6 +11,7 @@
 #include <QSemaphore>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 
 // The point after `current` on a scan from `start` to `end` in steps of `step`, on the 0.1 nm grid
@@ -41,6 +43,8 @@ public:
     // Asks the body to end and wakes it from its sleep; does not wait. Safe from inside a step,
     // where waiting would wait for that very step.
     void Terminate();
+    // Whether a scan is armed: only then are steps handed over. Arming wakes the worker.
+    void SetArmed(bool armed);
     // Terminate, then wait for the body to end while serving events, so that a step the worker
     // is handing over meanwhile is delivered (a bare wait would deadlock on it).
     void StopAndWait();
@@ -82,7 +86,8 @@ protected:
 
 private:
     QElapsedTimer Clock;
-    QSemaphore Wake; // released to cut the sleep short when the body must end
+    QSemaphore Wake; // released to cut the sleep short when the body must end or a scan is armed
+    std::atomic<bool> Armed{false};
     QObject* Context;
     std::function<void()> StepFn;
 };

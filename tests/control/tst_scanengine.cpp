@@ -153,15 +153,19 @@ private slots:
         QTest::addColumn<qint64>("now");
         QTest::addColumn<bool>("due");
         QTest::addColumn<int>("elapsed");
+        QTest::addColumn<int>("delayMs");
         // In nanoseconds; the last step started at 10 s.
         const qint64 ms = 1000000;
-        QTest::newRow("first step never waits") << 0 << 600.0 << 10000 * ms << true << 0;
-        QTest::newRow("early") << 3 << 1.0 << 10999 * ms << false << 999;
+        QTest::newRow("first step never waits") << 0 << 600.0 << 10000 * ms << true << 0 << 600000;
+        QTest::newRow("early") << 3 << 1.0 << 10999 * ms << false << 999 << 1000;
         // Whole milliseconds are counted only once they have passed.
-        QTest::newRow("a fraction short") << 3 << 1.0 << 11000 * ms - 1 << false << 999;
-        QTest::newRow("on time") << 3 << 1.0 << 11000 * ms << true << 1000;
-        QTest::newRow("TimeDelay 0.1") << 3 << 0.1 << 10100 * ms << true << 100;
-        QTest::newRow("TimeDelay 600 not yet") << 3 << 600.0 << 609999 * ms << false << 599999;
+        QTest::newRow("a fraction short") << 3 << 1.0 << 11000 * ms - 1 << false << 999 << 1000;
+        QTest::newRow("on time") << 3 << 1.0 << 11000 * ms << true << 1000 << 1000;
+        QTest::newRow("TimeDelay 0.1") << 3 << 0.1 << 10100 * ms << true << 100 << 100;
+        // 0.3 x 1000 is a hair above 300 as doubles: truncated, it is still 300.
+        QTest::newRow("TimeDelay 0.3 not yet") << 3 << 0.3 << 10299 * ms << false << 299 << 300;
+        QTest::newRow("TimeDelay 600 not yet")
+            << 3 << 600.0 << 609999 * ms << false << 599999 << 600000;
     }
     void stepDueAfterTimeDelay() {
         QFETCH(int, stepCount);
@@ -169,6 +173,7 @@ private slots:
         QFETCH(qint64, now);
         QFETCH(bool, due);
         QFETCH(int, elapsed);
+        QFETCH(int, delayMs);
         Idle idle;
         TThread_AutoScan& w = idle.worker;
         w.StepCount = stepCount;
@@ -176,12 +181,13 @@ private slots:
         w.LastStepTime = qint64(10000) * 1000000;
         QCOMPARE(w.IsStepDue(now), due);
         QCOMPARE(w.ElapsedMs, elapsed);
-        QCOMPARE(w.DelayMs, qint32(timeDelay * 1000));
+        QCOMPARE(w.DelayMs, delayMs);
         QCOMPARE(w.PollTime, now);
     }
 
-    // Steps run on the thread that owns the context, one after the other, until the worker is
-    // told to end; told from inside a step, it ends without another.
+    // Steps run on the thread that owns the context, one after the other, once a scan is armed
+    // and until the worker is told to end; told from inside a step, it ends without another.
+    // (An idle worker, never armed, ends when told: see Idle.)
     void handsStepsToTheContextThread() {
         QObject context;
         int steps = 0;
@@ -193,6 +199,7 @@ private slots:
             if (++steps == endAfter) self->Terminate();
         });
         self = &worker;
+        worker.SetArmed(true);
         QTRY_VERIFY_WITH_TIMEOUT(worker.isFinished(), 10000);
         QCOMPARE(steps, endAfter);
         QVERIFY(onContextThread);
