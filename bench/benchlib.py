@@ -72,6 +72,21 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def wakeups(pid):
+    """Times a thread of the process has gone to sleep so far (voluntary context switches of
+    every thread): each one is a wake-up later."""
+    total = 0
+    for status in glob.glob(f"/proc/{pid}/task/*/status"):
+        try:
+            with open(status) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            pass  # a thread that just ended
+    return total
+
+
 def rss_mb(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
