@@ -11,6 +11,7 @@
 #include "ui/Unit_SkinImage.h"
 
 #include <QLabel>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -159,6 +160,49 @@ private slots:
         QVERIFY(Form->DeviceOpened);
     }
 
+    // The next step waits for TimeDelay from the start of the last: with 2 s, no second GO
+    // reaches the instrument within a second of the first (a slow machine only delays it).
+    void stepsWaitForTimeDelay() {
+        QVERIFY(StartReady({"--report-received"}));
+        TypeFields({"500", "510", "10", "2", "2.0"});
+        ClickGo();
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 4, 20000));
+        ClickGo();
+        QVERIFY(App->WaitForMessage("Scan aborted.", 10000));
+        QList<double> goTimes;
+        const QRegularExpression received(QStringLiteral("^received \"GO .*\" at ([0-9.]+)$"));
+        for (const QString& line : App->Sim().Lines()) {
+            const QRegularExpressionMatch m = received.match(line);
+            if (m.hasMatch()) goTimes.append(m.captured(1).toDouble());
+        }
+        QVERIFY(goTimes.size() >= 2);
+        QVERIFY2(goTimes[1] - goTimes[0] >= 1000.0,
+                 qPrintable(QString::number(goTimes[1] - goTimes[0])));
+    }
+
+    // A stop whose end is not reported within 3 s (the supervision timer held up) answers so;
+    // the stop request stays, no further move is made, and the end comes once the timer runs.
+    void remoteStopThatCannotEnd() {
+        QVERIFY(StartReady());
+        Scan->SetScanFields("500", "795", "10", "0.5", "1");
+        Scan->Action_RemoteControl_Scan();
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN OK", "", ""}));
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 3, 5000));
+        Scan->Timer_CheckScan->stop();
+        const int moves = Scan->Thread_AutoScan->StepCount;
+        Scan->Action_RemoteControl_Stop();
+        QCOMPARE(Stored(), (QList<QByteArray>{"STOP FAIL", "NONE", "Can't stop scan process."}));
+        QVERIFY(Scan->Running);
+        QVERIFY(Scan->StopRequested);
+        QVERIFY(Form->DeviceBusy);
+        Scan->Timer_CheckScan->start();
+        QVERIFY(App->WaitForMessage("Scan aborted.", 5000));
+        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN ABORT", "NONE", "Scan aborted."}));
+        QCOMPARE(Scan->Thread_AutoScan->StepCount, moves);
+        QCOMPARE(CommandsSinceOpen().size(), qsizetype(2 + moves));
+        VerifyIdle();
+    }
+
     // Go while scanning stops the scan at the next step: no further move is made.
     void goStopsTheScan_data() {
         QTest::addColumn<QString>("end");
@@ -290,18 +334,37 @@ private slots:
         VerifyIdle();
     }
 
+    // The line is lost before a remote scan or reset: its position query fails, the session is
+    // closed and the client reads why; nothing but the query went out.
+    void remoteRefusalsAreFailures_data() {
+        QTest::addColumn<QByteArray>("word");
+        QTest::newRow("scan") << QByteArray("SCAN");
+        QTest::newRow("reset") << QByteArray("RESET");
+    }
     void remoteRefusalsAreFailures() {
+        QFETCH(QByteArray, word);
         QVERIFY(StartReady());
-        // The position query fails: the session closes and the failure is stored.
+        // The product label is grey while the session is open, red once it is closed.
+        QVERIFY(!Scan->Label_Product->text().isEmpty());
+        QCOMPARE(Scan->Label_Product->palette().color(QPalette::WindowText),
+                 QColor(0xA4, 0xA4, 0xA4));
         QVERIFY(App->Sim().SendControl("silent on"));
         QVERIFY(App->Sim().WaitForLine("# silent on", 3000));
         Scan->SetScanFields("500", "510", "10", "2", "0.1");
-        Form->SetRemoteResult("SCAN OK", "", "");
-        Scan->Action_RemoteControl_Scan();
-        QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "ERRDV02",
+        Form->SetRemoteResult(word + " OK", "", "");
+        if (word == "SCAN")
+            Scan->Action_RemoteControl_Scan();
+        else
+            Scan->Action_RemoteControl_Reset();
+        QCOMPARE(Stored(), (QList<QByteArray>{word + " FAIL", "ERRDV02",
                                               "Communication error. Connection lost."}));
         QVERIFY(App->Shown().contains("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(!App->Shown().contains("Restarting device. Please wait..."));
         QVERIFY(!Form->DeviceOpened);
+        QVERIFY(Scan->Image_Button3_Off->isVisible());
+        VerifyIdle();
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 1, 5000));
+        QCOMPARE(CommandsSinceOpen(), QStringList{"POS 3"});
         // Without a session every remote action refuses with its own result.
         Scan->Action_RemoteControl_Scan();
         QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "NONE",
