@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+
 namespace {
 
 quint16 FreePort() {
@@ -43,6 +45,24 @@ QString SamplePositions500At10() {
         }
     }
     return QString();
+}
+
+// The clock the simulator stamps received commands with, in milliseconds.
+double MonotonicMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// When the simulator received the last command beginning with `prefix` (0 when none came).
+double LastReceived(SimProcess& sim, const QString& prefix) {
+    double at = 0;
+    const QRegularExpression received(QStringLiteral("^received \"(.*)\" at ([0-9.]+)$"));
+    for (const QString& line : sim.Lines()) {
+        const QRegularExpressionMatch m = received.match(line);
+        if (m.hasMatch() && m.captured(1).startsWith(prefix)) at = m.captured(2).toDouble();
+    }
+    return at;
 }
 
 struct Run {
@@ -136,7 +156,8 @@ private slots:
         const quint16 port = FreePort();
         Program program(folder, port);
         SimProcess sim;
-        QVERIFY2(sim.Start(folder + "ports/COM3", {"--home-ms", "500"}), qPrintable(sim.Failure()));
+        QVERIFY2(sim.Start(folder + "ports/COM3", {"--home-ms", "500", "--report-received"}),
+                 qPrintable(sim.Failure()));
         QVERIFY(program.Start());
         // The server answers from the start, the instrument after the open sequence.
         QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Out, QStringLiteral("QVL Rari v2.1\n"),
@@ -178,9 +199,14 @@ private slots:
         QVERIFY(waiting.waitForReadyRead(10000));
         QCOMPARE(waiting.readAllStandardOutput(), QByteArray("SCAN OK\n"));
         QCOMPARE(VrRemote(port, {"VER"}).Status, 2); // the second client is closed
+        const double killedAt = MonotonicMs();
         waiting.kill();
         waiting.waitForFinished();
         QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"STATE"}).Out, QStringLiteral("IDLE\n"), 15000);
+        // No step after the stop: the last GO reaches the instrument within 3 s of the kill.
+        const double lastGo = LastReceived(sim, "GO ");
+        QVERIFY(lastGo > 0);
+        QVERIFY2(lastGo - killedAt <= 3000.0, qPrintable(QString::number(lastGo - killedAt)));
 
         // The Python example: a band, a scan to its end, a refused request read back.
         QProcess example;
@@ -195,6 +221,41 @@ private slots:
 
         QVERIFY(program.Terminate());
         QCOMPARE(VrRemote(port, {"VER"}).Status, 2);
+    }
+
+    // Under a locale whose decimal separator is a comma, a request's numbers are still read
+    // with '.', and the bounds in the error texts are written with the user's comma.
+    void commaDecimalLocale() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const quint16 port = FreePort();
+        Program program(folder, port);
+        QProcessEnvironment env = program.Process.processEnvironment();
+        env.insert("LC_ALL", "de_DE.UTF-8");
+        program.Process.setProcessEnvironment(env);
+        SimProcess sim;
+        QVERIFY2(sim.Start(folder + "ports/COM3", {"--home-ms", "200"}), qPrintable(sim.Failure()));
+        QVERIFY(program.Start());
+        QVERIFY(sim.WaitForExchanges(7, 30000));
+        const QString set = QStringLiteral("Out of range. Please set ");
+        const QList<std::pair<QString, QString>> cases{
+            // Read as 800 or 399 the values would pass.
+            {"SETC,800.5,10", "ERRSE04 : " + set + "[CWL] \u2264 800,0\n"},
+            {"SETC,399.5,10", "ERRSE03 : " + set + "[CWL] \u2265 400,0\n"},
+            // Read as 2 the STEP would pass.
+            {"SCAN,500,510,10,0.2,1", "ERRSC12 : " + set + "[STEP] \u2265 0,5\n"},
+        };
+        for (const auto& [request, error] : cases) {
+            // Right after the home the session may still hold the device for a moment.
+            Run refused;
+            QDeadlineTimer deadline(10000);
+            do {
+                refused = VrRemote(port, {request});
+            } while (refused.Err.contains("Device busy.") && !deadline.hasExpired());
+            QCOMPARE(refused.Status, 1);
+            QCOMPARE(refused.Err, error);
+        }
+        QVERIFY(program.Terminate());
     }
 
     void listensWhereItIsTold_data() {
