@@ -23,6 +23,7 @@ constexpr QPoint kScanTabPicture{172, 72}; // top left of the Scan tab's picture
 constexpr QPoint kScanTab{240, 90};
 constexpr QPoint kFields[5] = {{116, 300}, {236, 300}, {356, 300}, {476, 300}, {596, 300}};
 constexpr QPoint kGoButton{806, 267};
+constexpr QPoint kGoButtonPicture{756, 200}; // top left of the Go button's pictures
 
 QString SamplePath() {
     return QStringLiteral(VR_SOURCE_DIR "/samples/20180315_F123_ABCD12345678.csv");
@@ -141,8 +142,9 @@ public:
         // The remote server listens on a port of this test's own.
         QTcpServer probe;
         if (!probe.listen(QHostAddress::LocalHost, 0)) return false;
+        RemotePort = probe.serverPort();
         ini.write("[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM1\n[Remote]\nPortNum=" +
-                  QByteArray::number(probe.serverPort()) + "\n");
+                  QByteArray::number(RemotePort) + "\n");
         probe.close();
         ini.close();
         // Every other port name points nowhere: the machine's own devices are never opened.
@@ -198,6 +200,7 @@ public:
     QString Display;
     QString Window;
     QPoint Origin; // of the window on the screen
+    quint16 RemotePort = 0;
     QProcess Process;
 };
 
@@ -273,6 +276,13 @@ private slots:
         for (const QString& line : Sim->Exchanges())
             commands.append(line.section(u'"', 1, 1));
         QCOMPARE(commands.mid(7), expected);
+        // Once the end is reported (the Go button released) no step can follow: there is no
+        // 13th exchange.
+        const Tell go = TellApart(QStringLiteral("scan_button4"));
+        const QPoint probe = App->Origin + kGoButtonPicture + go.At;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            Distance(Display.Pixel(probe), go.Off) < Distance(Display.Pixel(probe), go.On), 20000);
+        QCOMPARE(Sim->Exchanges().size(), 7 + expected.size());
         QVERIFY(App->Terminate());
     }
 
@@ -297,12 +307,16 @@ private slots:
         StartScan({"--go-ms", "400", "--report-received"}, {"500", "520", "10", "1", timeDelay});
         QTRY_VERIFY_WITH_TIMEOUT(CountLines(*Sim, prefix) >= count, 20000);
         QVERIFY(App->Terminate());
-        // The normal shutdown ran to its end: the settings file was written out whole.
+        // The normal shutdown ran to its end: the settings file was written out whole, the
+        // keys the test wrote kept in place and those only the program writes added.
         QFile ini(App->Folder + "VuzaRavarede.ini");
         QVERIFY(ini.open(QIODevice::ReadOnly));
-        const QByteArray settings = ini.readAll();
-        QVERIFY2(settings.contains("[Remote]") && settings.contains("PortName=COM1"),
-                 settings.constData());
+        QCOMPARE(ini.readAll(),
+                 "[Info]\nType=QVL Rari v2\n[ComPort]\nPortName=COM1\nBaudRate=38400\n"
+                 "TimeOut=1000\n[Remote]\nPortNum=" +
+                     QByteArray::number(App->RemotePort) +
+                     "\n\n[Device]\nInfo=Kravo FM Ver1.0\nZeroToPos=1\n"
+                     "DebugMode=0\n");
     }
 };
 
