@@ -1,0 +1,194 @@
+"""A stand-in for the program's remote control on a free loopback port, for the client's fault
+paths: it answers like the program (result store, end report for the next empty line, one
+client at a time) unless a test tells it otherwise, and logs every request line it receives.
+"""
+
+import socket
+import threading
+from typing import Callable, Dict, List, Optional, Union
+
+# What a test may put in `replies` for a request: bytes sent as they are (give the CR
+# yourself), or a function of the server returning them; None stays silent.
+Reply = Union[bytes, Callable[["FakeProgram"], Optional[bytes]], None]
+
+GE, LE = b"\xa1\xc3", b"\xa1\xc2"
+
+
+class FakeProgram:
+    """Serves one client at a time on 127.0.0.1; `port` is its port. A second client is closed
+    at once, without a reply, like the program does."""
+
+    def __init__(self, state_keeps_report: bool = True) -> None:
+        self.state_keeps_report = state_keeps_report
+        self.requests: List[str] = []
+        self.replies: Dict[str, Reply] = {}
+        self.received = threading.Condition()
+        self.response = b""
+        self.code = b""
+        self.text = b""
+        self.scanning = False
+        self.band = b"NONE"
+        self.progress = b"0,0,0.0,0.0"
+        self.accept_clients = True
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.client: Optional[socket.socket] = None
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    # --- what a test uses -------------------------------------------------------------------
+
+    def store(self, response: bytes, code: bytes = b"", text: bytes = b"") -> None:
+        self.response, self.code, self.text = response, code, text
+
+    def end_scan(self, report: bytes = b"SCAN SUCCESS", code: bytes = b"NONE",
+                 text: bytes = b"Scan successful.") -> None:
+        """The scan ends: its report waits for the next empty line."""
+        with self.received:
+            self.scanning = False
+            self.store(report, code, text)
+
+    def wait_for_request(self, line: str, count: int = 1, timeout: float = 10.0) -> bool:
+        """Waits until `line` has been received `count` times."""
+        with self.received:
+            return self.received.wait_for(lambda: self.requests.count(line) >= count, timeout)
+
+    def wait_idle(self, timeout: float = 10.0) -> bool:
+        """Waits until no client is connected (the last one's departure has been handled)."""
+        with self.received:
+            return self.received.wait_for(lambda: self.client is None, timeout)
+
+    def drop_client(self) -> None:
+        """Closes the client's connection, as the program does when it ends."""
+        client = self.client
+        if client is not None:
+            try:
+                client.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self.accept_clients = False
+        self.drop_client()
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
+        self.listener.close()
+        self.thread.join(5)
+
+    # --- the server -------------------------------------------------------------------------
+
+    def _serve(self) -> None:
+        while self.accept_clients:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.client is not None:
+                conn.close()
+                continue
+            self.client = conn
+            threading.Thread(target=self._talk, args=(conn,), daemon=True).start()
+
+    def _talk(self, conn: socket.socket) -> None:
+        rx = b""
+        try:
+            while True:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return
+                rx += chunk
+                while b"\r" in rx:
+                    line, rx = rx.split(b"\r", 1)
+                    request = line.decode("latin-1")
+                    with self.received:
+                        self.requests.append(request)
+                        self.received.notify_all()
+                        out = self._answer(request)
+                    if out:
+                        conn.sendall(out)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+            with self.received:
+                self.client = None
+                self.received.notify_all()
+
+    def _answer(self, request: str) -> Optional[bytes]:
+        if request in self.replies:
+            reply = self.replies[request]
+            return reply(self) if callable(reply) else reply
+        fields = request.split(",")
+        word = fields[0]
+        if request == "":
+            pass  # whatever the store holds: empty, or a scan's end report
+        elif request == "VER":
+            self.store(b"QVL Rari v2.1")
+        elif request == "ECODE":
+            self.response = self.code
+        elif request == "ETEXT":
+            self.response = self.text
+        elif request == "STATE":
+            state = b"SCAN" if self.scanning else b"IDLE"
+            if self.state_keeps_report and self.response:
+                return state + b"\r"
+            self.store(state)
+        elif request == "BAND":
+            return self.band + b"\r"
+        elif request == "PROGRESS":
+            return self.progress + b"\r"
+        elif word in ("SETC", "SETR") and len(fields) == 3:
+            a, b = float(fields[1]), float(fields[2])
+            if word == "SETR":
+                a, b = (a + b) / 2, b - a
+            self._set(word, round(a, 1), round(b, 1))
+        elif word == "RESET":
+            self.store(b"RESET OK")
+        elif word == "SCAN" and len(fields) == 6:
+            if self.scanning:
+                self.store(b"SCAN FAIL", b"NONE", b"Now Scanning.")
+            else:
+                self.scanning = True
+                self.store(b"SCAN OK")
+        elif word == "STOP":
+            if self.scanning:
+                self.store(b"STOP OK")
+                response = self.response
+                self.end_scan(b"SCAN ABORT", b"NONE", b"Scan aborted.")
+                return response + b"\r"
+            self.store(b"STOP FAIL", b"NONE", b"No Scan.")
+        else:
+            self.store(b"UNKNOWN COMMAND", b"NONE", b"Unknown Command.")
+        response, self.response = self.response, b""
+        return response + b"\r"
+
+    def _set(self, word: str, a: float, b: float) -> None:
+        """The sample table's rules, enough of them for the client's tests: CWL 400 to 800 nm,
+        FWHM 1 to 20 nm."""
+        fail = word.encode() + b" FAIL"
+        if self.scanning:
+            self.store(fail, b"NONE", b"Now Scanning.")
+        elif a < 400.0:
+            self.store(fail, b"ERRSE03", b"Out of range. Please set [CWL] " + GE + b" 400.0")
+        elif a > 800.0:
+            self.store(fail, b"ERRSE04", b"Out of range. Please set [CWL] " + LE + b" 800.0")
+        elif b < 1.0:
+            self.store(fail, b"ERRSE05", b"Out of range. Please set [FWHM] " + GE + b" 1.0")
+        elif b > 20.0:
+            self.store(fail, b"ERRSE06", b"Out of range. Please set [FWHM] " + LE + b" 20.0")
+        else:
+            self.store(word.encode() + b" OK")
+            self.band = b"%.1f,%.1f,%.1f,%.1f" % (a, b, a - b / 2, a + b / 2)
+
+
+def refusing_port(test) -> int:
+    """A loopback port on which nothing listens: bound, never listening, so that nothing else
+    takes it while `test` runs."""
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    test.addCleanup(holder.close)
+    return holder.getsockname()[1]
