@@ -349,7 +349,7 @@ class Protocol:
                 yield Call(progress, (figures,))
             if deadline is not None and time.monotonic() >= deadline:
                 raise ScanTimeout(self.where, f"the scan did not report its end within "
-                                  f"{limit:.1f} s; it may still run", "")
+                                  f"{limit:.1f} s; it may still run")
             yield Sleep(self.poll_interval_s)
 
     def scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
@@ -361,6 +361,10 @@ class Protocol:
         """Stops the running scan: True when one was stopped, False when none ran."""
         response = yield from self.ask("STOP")
         if response == "STOP OK":
+            # STOP is answered once the scan's end has been reported. Where the program gave
+            # the STOP its answer in place of the report, the report is the stop's: ABORT.
+            if self.scan_pending and not (yield from self.poll()):
+                self.report, self.scan_pending = "ABORT", False
             return True
         if response == "STOP FAIL":
             code = yield from self.ask("ECODE")

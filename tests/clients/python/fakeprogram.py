@@ -19,6 +19,8 @@ class FakeProgram:
     at once, without a reply, like the program does."""
 
     def __init__(self, state_keeps_report: bool = True) -> None:
+        # Whether STATE and STOP leave a pending end report for the next empty line, or
+        # replace it with their own answer (as the program once did).
         self.state_keeps_report = state_keeps_report
         self.requests: List[str] = []
         self.replies: Dict[str, Reply] = {}
@@ -156,11 +158,14 @@ class FakeProgram:
                 self.store(b"SCAN OK")
         elif word == "STOP":
             if self.scanning:
-                self.store(b"STOP OK")
-                response = self.response
+                # Answered once the end is reported; the report stays for an empty line
+                # unless this stand-in replaces it with the answer.
                 self.end_scan(b"SCAN ABORT", b"NONE", b"Scan aborted.")
-                return response + b"\r"
-            self.store(b"STOP FAIL", b"NONE", b"No Scan.")
+                if self.state_keeps_report:
+                    return b"STOP OK\r"
+                self.store(b"STOP OK")
+            else:
+                self.store(b"STOP FAIL", b"NONE", b"No Scan.")
         else:
             self.store(b"UNKNOWN COMMAND", b"NONE", b"Unknown Command.")
         response, self.response = self.response, b""

@@ -168,11 +168,15 @@ class ScanReports(FakeTest):
     def test_stop_and_failure(self):
         f = self.connect()
         self.assertFalse(f.stop())
-        f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
-        with self.assertRaises(DeviceBusy):
-            f.set_band(550.0, 10.0)
-        self.assertTrue(f.stop())
-        self.assertEqual(f.wait_scan(), "ABORT")
+        for keeps in (True, False):
+            with self.subTest(stop_keeps_report=keeps):
+                self.server.state_keeps_report = keeps
+                f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
+                with self.assertRaises(DeviceBusy):
+                    f.set_band(550.0, 10.0)
+                self.assertTrue(f.stop())
+                self.assertEqual(f.wait_scan(), "ABORT")
+        self.server.state_keeps_report = True
 
         f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
         self.server.end_scan(b"SCAN FAIL", b"ERRDV05", b"Scan failure.")
