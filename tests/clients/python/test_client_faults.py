@@ -419,5 +419,49 @@ class Asyncio(FakeTest):
         self.run_async(faults())
 
 
+EXAMPLE = os.path.join(HERE, "..", "..", "..", "examples", "remote_scan.py")
+
+
+class StandardLibraryExample(FakeTest):
+    """examples/remote_scan.py, the client without the package: a clear message and exit
+    status 2 for each connection fault, and a scan wait that ends."""
+
+    def run_example(self, port, *args):
+        import subprocess
+        return subprocess.run([sys.executable, EXAMPLE, "--port", str(port), *args],
+                              capture_output=True, text=True, timeout=HANG_S)
+
+    def test_connection_faults(self):
+        def close_at_once(server):
+            server.drop_client()
+
+        cases = [("refused", refusing_port(self), {}, "connection refused"),
+                 ("silent", self.server.port, {"VER": None}, "no response to 'VER'"),
+                 ("lost", self.server.port, {"VER": close_at_once}, "closed the connection")]
+        for name, port, replies, message in cases:
+            with self.subTest(name):
+                self.assertTrue(self.server.wait_idle())
+                self.server.replies = dict(replies)
+                run = self.run_example(port, "--timeout", "0.5")
+                self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+
+    def test_the_wait_for_a_scan_has_a_deadline(self):
+        import importlib.util
+        spec = importlib.util.spec_from_file_location("remote_scan", EXAMPLE)
+        example = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(example)
+        # 11 points held 0.5 s: 11 x (0.5 + 0.3) s and the margin.
+        self.assertAlmostEqual(example.scan_deadline(540.0, 560.0, 2.0, 0.5), 11 * 0.8 + 30.0)
+        rari = example.Rari("127.0.0.1", self.server.port, 5.0)
+        self.addCleanup(rari.close)
+        rari.command("SCAN,540.0,560.0,10.0,2.0,0.5")
+        started = time.monotonic()
+        with self.assertRaises(TimeoutError):
+            rari.wait_for_scan_end(0.3)
+        self.assertLess(time.monotonic() - started, HANG_S)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -218,6 +218,44 @@ class PyVisa(MainPaths, unittest.TestCase):
         return Filter.via_pyvisa(f"TCPIP::127.0.0.1::{LAB.port}::SOCKET", timeout=30.0)
 
 
+class Examples(unittest.TestCase):
+    """The examples that use the package, run as a user runs them."""
+
+    def run_example(self, name, *args):
+        import subprocess
+        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                               "examples", name)
+        deadline = time.monotonic() + PATIENCE_S
+        while True:
+            run = subprocess.run([sys.executable, example, *args], capture_output=True,
+                                 text=True, timeout=PATIENCE_S)
+            # The previous client may still be leaving: the program then refuses this one.
+            if "another client holds control" not in run.stderr or time.monotonic() > deadline:
+                return run
+            time.sleep(0.1)
+
+    def test_step_detector(self):
+        for via in (["--port", str(LAB.port)],
+                    ["--visa", f"TCPIP::127.0.0.1::{LAB.port}::SOCKET"]):
+            with self.subTest(via=via[0]):
+                mark = LAB.sim.count()
+                run = self.run_example("step_detector.py", *via, "--dwell", "0.1",
+                                       "530", "512.5", "500")
+                self.assertEqual(run.returncode, 0, run.stderr)
+                lines = run.stdout.splitlines()
+                self.assertEqual(lines[0], "cwl_nm,started,finished,value")
+                self.assertEqual([line.split(",")[0] for line in lines[1:]],
+                                 ["530.0", "512.5", "500.0"])
+                self.assertEqual(LAB.sim.wait_for_moves(3, mark),
+                                 ["GO 3 " + sample_positions(p, 10.0)
+                                  for p in (530.0, 512.5, 500.0)])
+
+    def test_async_scan(self):
+        run = self.run_example("async_scan.py", "--port", str(LAB.port))
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("scan ended: SUCCESS", run.stdout)
+
+
 class Restart(unittest.TestCase):
     def test_the_program_restarting_under_a_client(self):
         lab = Lab()
