@@ -115,7 +115,8 @@ class AsyncFilter:
     The read-only values (`version`, `state`, `band`, `progress`) are awaited as attributes.
     Callbacks (`progress`, `on_point`) may be plain functions or coroutine functions. A
     cancelled call leaves the connection usable: the response it was waiting for is read and
-    set aside before the next request. Calls from several tasks take turns.
+    set aside before the next request. Calls from several tasks take turns; one task may
+    `stop()` a scan that another awaits, and a callback may use the filter.
     """
 
     def __init__(self, host: str = "localhost", port: int = 5050, timeout: float = 30.0,
@@ -188,13 +189,17 @@ class AsyncFilter:
                 raise Disconnected(self._protocol.where, f"not connected to "
                                    f"{self._protocol.where}; call connect()")
             try:
-                return await self._drive(link, operation)
+                return await self._drive(link, operation, self._lock)
             except Disconnected:
                 self._link = None
                 raise
 
     @staticmethod
-    async def _drive(link: _AsyncLink, operation: protocol.Operation) -> Any:
+    async def _drive(link: _AsyncLink, operation: protocol.Operation,
+                     lock: Optional[asyncio.Lock] = None) -> Any:
+        """Runs `operation` on `link`. While it sleeps or calls the user's function (no response
+        is then owed) `lock` is let go, so that another task can use the filter meanwhile (a
+        `stop()` during `scan()`), and a callback can use it too."""
         value: Any = None
         error: Optional[BaseException] = None
         while True:
@@ -210,12 +215,19 @@ class AsyncFilter:
                     link.send(action.data)
                 elif isinstance(action, Receive):
                     value = await link.receive(action.timeout_s)
-                elif isinstance(action, Sleep):
-                    await asyncio.sleep(action.seconds)
-                elif isinstance(action, Call):
-                    value = action.function(*action.args)
-                    if inspect.isawaitable(value):
-                        value = await value
+                elif isinstance(action, (Sleep, Call)):
+                    if lock is not None:
+                        lock.release()
+                    try:
+                        if isinstance(action, Sleep):
+                            await asyncio.sleep(action.seconds)
+                        else:
+                            value = action.function(*action.args)
+                            if inspect.isawaitable(value):
+                                value = await value
+                    finally:
+                        if lock is not None:
+                            await lock.acquire()
                 else:
                     raise TypeError(f"unknown action {action!r}")
             except BaseException as failure:

@@ -173,7 +173,8 @@ class Filter:
 
     Refusals raise `FilterError` subclasses; connection faults raise `CannotConnect`,
     `ControlHeld`, `Disconnected` (which are `ConnectionError`) or `NoResponse` (a
-    `TimeoutError`). A `Filter` may be used from several threads; requests take turns.
+    `TimeoutError`). A `Filter` may be used from several threads; requests take turns, and
+    one thread may `stop()` a scan that another waits for.
     """
 
     def __init__(self, host: str = "localhost", port: int = 5050, timeout: float = 30.0,
@@ -264,13 +265,16 @@ class Filter:
                 raise Disconnected(self._protocol.where, f"not connected to "
                                    f"{self._protocol.where}; call reconnect()")
             try:
-                return self._drive(link, operation)
+                return self._drive(link, operation, self._lock)
             except Disconnected:
                 self._link = None
                 raise
 
     @staticmethod
-    def _drive(link: Any, operation: protocol.Operation) -> Any:
+    def _drive(link: Any, operation: protocol.Operation, lock: Any = None) -> Any:
+        """Runs `operation` on `link`. While it sleeps or calls the user's function (no response
+        is then owed) `lock` is let go, so that another thread can use the filter meanwhile:
+        a `stop()` during `scan()`, for example."""
         value: Any = None
         error: Optional[BaseException] = None
         while True:
@@ -298,10 +302,17 @@ class Filter:
             try:
                 if isinstance(action, Receive):
                     value = link.receive(action.timeout_s)
-                elif isinstance(action, Sleep):
-                    time.sleep(action.seconds)
-                elif isinstance(action, Call):
-                    value = action.function(*action.args)
+                elif isinstance(action, (Sleep, Call)):
+                    if lock is not None:
+                        lock.release()
+                    try:
+                        if isinstance(action, Sleep):
+                            time.sleep(action.seconds)
+                        else:
+                            value = action.function(*action.args)
+                    finally:
+                        if lock is not None:
+                            lock.acquire()
                 else:
                     raise TypeError(f"unknown action {action!r}")
             except BaseException as failure:

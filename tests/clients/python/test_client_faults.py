@@ -190,6 +190,30 @@ class ScanReports(FakeTest):
         with self.assertRaises(FilterError):
             f.wait_scan()  # no scan runs
 
+    def test_a_scan_waited_for_elsewhere_is_stopped_from_here(self):
+        f = self.connect()
+        outcome = []
+        waiter = threading.Thread(
+            target=lambda: outcome.append(f.scan(500.0, 520.0, 10.0, 2.0, 0.1)))
+        waiter.start()
+        self.assertTrue(self.server.wait_for_request("", count=2))
+        self.assertTrue(f.stop())
+        waiter.join(HANG_S)
+        self.assertEqual(outcome, ["ABORT"])
+
+        async def stopped_by_another_task():
+            async with AsyncFilter("127.0.0.1", self.server.port, timeout=5,
+                                   poll_interval=0.01) as af:
+                scan = asyncio.ensure_future(af.scan(500.0, 520.0, 10.0, 2.0, 0.1))
+                await asyncio.sleep(0.05)
+                self.assertTrue(await af.stop())
+                return await scan
+
+        f.close()
+        self.assertTrue(self.server.wait_idle())
+        self.assertEqual(asyncio.run(asyncio.wait_for(stopped_by_another_task(), HANG_S)),
+                         "ABORT")
+
     def test_a_scan_that_does_not_end_in_time(self):
         f = self.connect()
         f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
@@ -381,9 +405,13 @@ class Asyncio(FakeTest):
 
                 self.assertEqual(await f.scan(500.0, 520.0, 10.0, 2.0, 0.1, progress), "SUCCESS")
                 self.assertEqual(len(seen), 1)
-                steps = await f.step_through([510.0, 500.0], 10, 0,
-                                           on_point=lambda cwl: asyncio.sleep(0, cwl))
-                self.assertEqual([s.cwl_nm for s in steps], [510.0, 500.0])
+                async def measure(cwl):
+                    # The callback may ask the filter itself.
+                    return (await f.band).cwl_nm
+
+                steps = await f.step_through([510.0, 500.0], 10, 0, on_point=measure)
+                self.assertEqual([(s.cwl_nm, s.value) for s in steps],
+                                 [(510.0, 510.0), (500.0, 500.0)])
 
         self.run_async(session())
 
