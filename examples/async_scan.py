@@ -14,13 +14,11 @@ import os
 import sys
 
 try:
-    import vuzaravarede
-except ImportError:
+    from vuzaravarede import AsyncFilter, FilterError, ScanFailed
+except ImportError:  # not installed: the package beside this folder
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
                                     "clients", "python"))
-    import vuzaravarede
-
-from vuzaravarede import AsyncFilter, FilterError, ScanFailed
+    from vuzaravarede import AsyncFilter, FilterError, ScanFailed
 
 
 async def other_work(stop):

@@ -16,13 +16,11 @@ import random
 import sys
 
 try:
-    import vuzaravarede
-except ImportError:
+    from vuzaravarede import Filter, FilterError
+except ImportError:  # not installed: the package beside this folder
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
                                     "clients", "python"))
-    import vuzaravarede
-
-from vuzaravarede import Filter, FilterError
+    from vuzaravarede import Filter, FilterError
 
 
 def read_detector(cwl_nm):

@@ -14,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "clients", "python"))
 sys.path.insert(0, HERE)
 
-from fakeprogram import GE, LE, FakeProgram, refusing_port  # noqa: E402
+from fakeprogram import FakeProgram, refusing_port  # noqa: E402
 from vuzaravarede import (  # noqa: E402
     AsyncFilter, Band, CannotConnect, ConnectionLost, ControlHeld, DeviceBusy, Disconnected,
     Filter, FilterError, NoResponse, NotReady, OutOfRange, Progress, ProtocolError, ScanFailed,
