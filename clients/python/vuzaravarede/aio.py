@@ -23,19 +23,25 @@ class _LineReceiver(asyncio.Protocol):
     def __init__(self) -> None:
         self.rx = bytearray()
         self.closed: Optional[str] = None
-        self.arrived = asyncio.Event()
         self.transport: Optional[asyncio.Transport] = None
+        # The future a receive waits on: done at the next arrival, the end of the connection,
+        # or the receive's time limit.
+        self.waiter: Optional[asyncio.Future] = None
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport  # type: ignore[assignment]
 
     def data_received(self, data: bytes) -> None:
         self.rx += data
-        self.arrived.set()
+        self.wake()
 
     def connection_lost(self, exc: Optional[Exception]) -> None:
         self.closed = f" ({exc})" if exc else ""
-        self.arrived.set()
+        self.wake()
+
+    def wake(self) -> None:
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
 
 
 class _AsyncLink:
@@ -88,11 +94,15 @@ class _AsyncLink:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise NoResponse(self.where, f"no response from {self.where} within {limit:g} s")
-            receiver.arrived.clear()
+            # A future and a timer rather than wait_for, which makes a task per wait.
+            loop = asyncio.get_running_loop()
+            receiver.waiter = loop.create_future()
+            timer = loop.call_later(left, receiver.wake)
             try:
-                await asyncio.wait_for(receiver.arrived.wait(), left)
-            except asyncio.TimeoutError:
-                pass
+                await receiver.waiter
+            finally:
+                timer.cancel()
+                receiver.waiter = None
 
     def lost(self, text: str) -> Disconnected:
         self.close()
