@@ -128,7 +128,7 @@ def number(value: Any, name: str) -> str:
 def tenths(value: float) -> int:
     """`value` in tenths, rounded as the program rounds its inputs: on the exact value of the
     double, an exact half to the even neighbour (500.05 -> 5001, 500.15 -> 5001, 500.25 -> 5002)."""
-    exact = decimal.Decimal(value).scaleb(1)
+    exact = decimal.Decimal(float(value)).scaleb(1)
     return int(exact.to_integral_value(rounding=decimal.ROUND_HALF_EVEN))
 
 
