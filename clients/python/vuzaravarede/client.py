@@ -10,7 +10,9 @@ from contextlib import contextmanager
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 from . import protocol
-from .errors import CannotConnect, ControlHeld, Disconnected, NoResponse, ProtocolError
+from .errors import (
+    CannotConnect, ControlHeld, Disconnected, FilterError, NoResponse, ProtocolError,
+)
 from .protocol import Band, Call, Progress, Protocol, Receive, Send, Sleep, Step
 
 __all__ = ["Filter"]
@@ -128,6 +130,13 @@ class _VisaLink:
         except self.pyvisa.errors.VisaIOError as error:
             raise self.lost(f"the connection to {self.where} was lost "
                             f"({error.description})") from None
+        except ConnectionRefusedError:
+            # pyvisa-py connects a socket resource at its first write.
+            self.close()
+            raise CannotConnect(self.where, f"connection to {self.where} refused: is the "
+                                "program running, and is this its remote control port?") from None
+        except OSError as error:
+            raise self.lost(f"the connection to {self.where} was lost ({error})") from None
 
     def receive(self, timeout_s: Optional[float]) -> str:
         limit = self.timeout_s if timeout_s is None else timeout_s
@@ -136,12 +145,19 @@ class _VisaLink:
             raw = self.resource.read_raw()
         except self.pyvisa.errors.VisaIOError as error:
             if error.error_code == self.pyvisa.constants.StatusCode.error_timeout:
+                # pyvisa-py does not report a connection that the other end closed: a second
+                # client, or a program that ended, shows as silence.
                 raise NoResponse(self.where, f"no response from {self.where} within "
-                                 f"{limit:g} s") from None
+                                 f"{limit:g} s (through VISA this is also how a closed "
+                                 "connection shows: another client may hold control, or the "
+                                 "program ended)") from None
             raise self.lost(f"the connection to {self.where} was lost "
                             f"({error.description})") from None
+        except OSError as error:
+            raise self.lost(f"the connection to {self.where} was lost ({error})") from None
         finally:
-            self.resource.timeout = int(self.timeout_s * 1000)
+            if self.resource is not None:
+                self.resource.timeout = int(self.timeout_s * 1000)
         if not raw.endswith(b"\r"):
             raise self.lost(f"{self.where} closed the connection in the middle of a response")
         return protocol.decode(raw[:-1])
@@ -151,8 +167,10 @@ class _VisaLink:
         return Disconnected(self.where, text)
 
     def close(self) -> None:
+        resource, self.resource = self.resource, None
         try:
-            self.resource.close()
+            if resource is not None:
+                resource.close()
         except Exception:
             pass
 
@@ -293,8 +311,8 @@ class Filter:
                             action = operation.send(None)
                         except StopIteration as stop:
                             return stop.value
-                except Disconnected as lost:
-                    error = lost
+                except FilterError as failed:  # nothing was sent
+                    error = failed
                     continue
                 if caught:
                     error = KeyboardInterrupt()

@@ -2,6 +2,7 @@
 step-through and every connection fault, blocking and asyncio."""
 
 import asyncio
+import importlib.util
 import math
 import os
 import signal
@@ -382,6 +383,44 @@ class ConnectionFaults(FakeTest):
         self.assertEqual(self.server.requests[-1], "SETC,560.0,10.0")
 
 
+HAVE_PYVISA = importlib.util.find_spec("pyvisa") is not None
+
+
+@unittest.skipUnless(HAVE_PYVISA, "pyvisa is not installed")
+class PyVisaFaults(FakeTest):
+    def resource(self, port):
+        return f"TCPIP::127.0.0.1::{port}::SOCKET"
+
+    def test_connection_faults_through_a_visa_resource(self):
+        with self.assertRaises(CannotConnect) as refused:
+            Filter.via_pyvisa(self.resource(refusing_port(self)), timeout=5)
+        self.assertIsInstance(refused.exception, ConnectionError)
+
+        f = Filter.via_pyvisa(self.resource(self.server.port), timeout=0.5)
+        self.addCleanup(f.close)
+        # pyvisa-py reports no closed connection: the second client's closed connection is
+        # silence, and the message says what it may mean.
+        with self.assertRaises(NoResponse) as closed:
+            Filter.via_pyvisa(self.resource(self.server.port), timeout=0.5)
+        self.assertIn("another client may hold control", str(closed.exception))
+        self.assertEqual(f.version, "QVL Rari v2.1")
+        self.server.replies["SETC,550.0,10.0"] = None
+        with self.assertRaises(NoResponse):
+            f.set_band(550.0, 10.0)
+        self.server.client.sendall(b"SETC OK\r")
+        self.assertEqual(f.state, "IDLE")
+        with self.assertRaises(OutOfRange) as refused:
+            f.set_band(300.0, 10.0)
+        self.assertEqual(refused.exception.text, "Out of range. Please set [CWL] \u2265 400.0")
+        self.server.replies["VER"] = lambda server: (server.client.sendall(b"QVL"),
+                                                     server.drop_client())[1]
+        started = time.monotonic()
+        for _ in range(2):  # the half answer is never taken for a response
+            with self.assertRaises(NoResponse):
+                f.version
+        self.assertLess(time.monotonic() - started, HANG_S)
+
+
 class Asyncio(FakeTest):
     def run_async(self, coroutine):
         return asyncio.run(asyncio.wait_for(coroutine, HANG_S))
@@ -476,7 +515,6 @@ class StandardLibraryExample(FakeTest):
                 self.assertNotIn("Traceback", run.stderr)
 
     def test_the_wait_for_a_scan_has_a_deadline(self):
-        import importlib.util
         spec = importlib.util.spec_from_file_location("remote_scan", EXAMPLE)
         example = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(example)
