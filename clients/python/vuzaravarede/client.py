@@ -145,8 +145,8 @@ class _VisaLink:
             raw = self.resource.read_raw()
         except self.pyvisa.errors.VisaIOError as error:
             if error.error_code == self.pyvisa.constants.StatusCode.error_timeout:
-                # pyvisa-py does not report a connection that the other end closed: a second
-                # client, or a program that ended, shows as silence.
+                # pyvisa-py reports a connection the other end closed only when a write meets
+                # it: a read meets silence (a second client, a program that ended).
                 raise NoResponse(self.where, f"no response from {self.where} within "
                                  f"{limit:g} s (through VISA this is also how a closed "
                                  "connection shows: another client may hold control, or the "
