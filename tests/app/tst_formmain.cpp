@@ -313,7 +313,8 @@ private slots:
         QCOMPARE(ReadAll(Folder() + "VuzaRavarede.ini"),
                  QByteArray("[Info]\nType=QVL Rari v2\n\n[ComPort]\nPortName=COM1\n"
                             "BaudRate=38400\nTimeOut=1000\n\n[Device]\nInfo=Kravo FM Ver1.0\n"
-                            "ZeroToPos=1\nDebugMode=0\n\n[Remote]\nPortNum=5050\n"));
+                            "ZeroToPos=1\nDebugMode=0\n\n[Remote]\nPortNum=5050\n\n"
+                            "[Scan]\nRecord=1\n"));
         delete Form;
         Form = nullptr;
     }

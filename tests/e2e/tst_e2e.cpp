@@ -18,7 +18,7 @@ namespace {
 const char* const kDefaultSettings = "[Info]\nType=QVL Rari v2\n\n[ComPort]\nPortName=COM1\n"
                                      "BaudRate=38400\nTimeOut=1000\n\n[Device]\n"
                                      "Info=Kravo FM Ver1.0\nZeroToPos=1\nDebugMode=0\n\n"
-                                     "[Remote]\nPortNum=5050\n";
+                                     "[Remote]\nPortNum=5050\n\n[Scan]\nRecord=1\n";
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
