@@ -7,8 +7,9 @@ link's lock) to follow scans and moves and to push change events.
 
 Threads: Tango serves clients concurrently (the device server runs without Tango's own
 serialisation), so a client can read State while another one's move is under way. All state the
-device keeps is guarded by `_mutex`; events are pushed under `_events`, never while the
-connection is held, so a slow subscriber cannot stall the line.
+device keeps is guarded by `_mutex`; events are pushed under `_events` by whichever thread saw
+the change (a push only queues the event for Tango's event channel, so subscribers never hold up
+the line).
 """
 
 import math
