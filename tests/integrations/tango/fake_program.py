@@ -27,6 +27,7 @@ class FakeProgram:
         self.garbage = False         # answer nonsense to every request
         self.move_s = 0.0            # how long a SETC/SETR takes
         self.step_s = 0.15           # how long each scan point lasts
+        self.fail_at = 0             # a scan's move that fails (1 = the first), 0: none
         self.requests: List[Tuple[float, float, str]] = []  # (received, answered, line)
         self.band: Optional[Tuple[float, float]] = None      # cwl, fwhm
         self.progress = (0, 0, 0.0, 0.0)
@@ -222,8 +223,12 @@ class FakeProgram:
         started = time.monotonic()
         with self.lock:
             points = list(self.scan_points)
+            failed = False
             for done, cwl in enumerate(points, 1):
                 if self.stop_scan or not self.scanning:
+                    break
+                if done == self.fail_at:
+                    failed = True
                     break
                 self.band = (cwl, fwhm)
                 elapsed = time.monotonic() - started
@@ -233,6 +238,10 @@ class FakeProgram:
             aborted = self.stop_scan or not self.scanning
             self.progress = self.progress[:3] + (0.0,)
             self.scanning, self.stop_scan = False, False
-            self.report = self._store(b"SCAN ABORT", b"NONE", b"Scan aborted.") if aborted \
-                else self._store(b"SCAN SUCCESS", b"NONE", b"Scan successful.")
+            if failed:
+                self.report = self._store(b"SCAN FAIL", b"ERRDV05", b"Scan failure.")
+            elif aborted:
+                self.report = self._store(b"SCAN ABORT", b"NONE", b"Scan aborted.")
+            else:
+                self.report = self._store(b"SCAN SUCCESS", b"NONE", b"Scan successful.")
             self.lock.notify_all()

@@ -146,7 +146,7 @@ class DeviceAgainstFake(unittest.TestCase):
             spans = [(start, end) for start, end, _ in fake.requests]
         self.assertTrue(all(b[0] >= a[1] - 1e-3 for a, b in zip(spans, spans[1:])))
 
-    def test_scan_followed_by_events_stopped_and_reset_midway(self):
+    def test_scan_through_events_a_failed_one_stopped_and_reset_midway(self):
         fake = self.start_fake(step_s=0.1)
         proxy = self.start_device(fake.port)
         wait_state(proxy, DevState.ON)
@@ -168,6 +168,16 @@ class DeviceAgainstFake(unittest.TestCase):
         self.assertEqual(events.since(mark, "State"), [DevState.RUNNING, DevState.ON])
         self.assertEqual((proxy.ScanPoint, proxy.ScanPoints, proxy.ScanProgress), (6, 6, 100.0))
         self.assertIn("Last scan: SUCCESS", proxy.status())
+
+        with self.subTest("a move fails"):
+            with fake.lock:
+                fake.fail_at = 3
+            proxy.Scan([500.0, 510.0, 10.0, 2.0, 0.1])
+            wait_state(proxy, DevState.ON)
+            self.assertEqual(proxy.LastError, "ERRDV05: Scan failure.")
+            self.assertIn("Last scan: FAIL", proxy.status())
+            with fake.lock:
+                fake.fail_at = 0
 
         for stop in ("Stop", "Reset"):
             with self.subTest(stop):
