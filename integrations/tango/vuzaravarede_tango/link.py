@@ -8,7 +8,7 @@ caller's answer.
 
 import threading
 from contextlib import contextmanager
-from typing import Callable, Iterator, Optional
+from typing import Iterator, Optional
 
 import vuzaravarede
 
@@ -44,12 +44,10 @@ class ProgramLink:
     """The connection to the program at host:port, opened on demand and dropped on any fault of
     the connection itself. The program's refusals (FilterError) leave it open."""
 
-    def __init__(self, host: str, port: int, timeout: float,
-                 factory: Optional[Callable[..., "vuzaravarede.Filter"]] = None) -> None:
+    def __init__(self, host: str, port: int, timeout: float) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
-        self._factory = factory or vuzaravarede.Filter
         self._lock = threading.Lock()
         self._filter: Optional[vuzaravarede.Filter] = None
         self.fault = "not connected yet"
@@ -92,7 +90,7 @@ class ProgramLink:
             if self._filter is not None:
                 return
             try:
-                self._filter = self._factory(self.host, self.port, timeout=self.timeout)
+                self._filter = vuzaravarede.Filter(self.host, self.port, timeout=self.timeout)
             except (FilterError, OSError, EOFError, ValueError) as error:
                 self.fault = self._describe(error)
                 raise Unreachable(self.fault) from error
