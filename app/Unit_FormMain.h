@@ -8,6 +8,7 @@
 //   Unit_FormMainCalData.cpp   table lookups, MoveTo, calibration file import
 //   Unit_FormMainRemote.cpp    remote server, request processing and result store
 //   Unit_FormMainSkin.cpp      skin, title bar, slider, tabs, message bar
+//   Unit_FormMainScan.cpp      scan records, the scan's progress, the band last moved to
 // The panels see it only as IMainFacade.
 
 #include "caldata/Unit_CalibrationTable.h"
@@ -31,6 +32,7 @@ class QTimer;
 class TDevice_VuzaRavarede;
 class TSetup_VuzaRavarede;
 class TSkinImage;
+class TScanProgress;
 class TForm_ControlSet;
 class TForm_ControlScan;
 class TForm_ControlHelp;
@@ -126,6 +128,19 @@ public:
     // ---- message bar
     void ShowStatusMessage(const QString& text, unsigned color) override;
 
+    // ---- scan record, progress and read-back
+    QString ScanRecordFolder() const override;
+    RecordDescription DescribeForScanRecord() const override;
+    void ReportScanRecordFailure(const QString& reason) override;
+    bool GridPositions(double cwl, double fwhm, qint32 positions[3]) const override;
+    void ShowScanProgress(qint32 done, qint32 total, double secondsLeft) override;
+    // The answer to a PROGRESS request: "done,total,elapsed,remaining".
+    QByteArray ProgressReply() const;
+    // The answer to a BAND request: "cwl,fwhm,sw,lw" of the grid point last moved to, or "NONE".
+    QByteArray BandReply() const;
+    // The filter's position is no longer a known band (homing, a failed move, no session).
+    void ForgetBand();
+
     // ---- view strip
     void SetViewRange(double lo, double hi) override;
     void ShowViewSetting(double lo, double hi, double cwl, double fwhm, double sw,
@@ -176,6 +191,8 @@ public:
     qint32 RemoteClientCount = 0;
     RemoteLineBuffer RemoteRxBuffer;
     QByteArray RemoteRequest;
+    // The answer of a read-only request (PROGRESS, BAND), sent instead of the stored response.
+    std::optional<QByteArray> RemoteReadBack;
 
     bool SliderDragging = false;
     qint32 SliderGrabX = 0;
@@ -213,6 +230,12 @@ public:
     TSkinImage* Image_Tab3_Off = nullptr;
     TSkinImage* Image_Message_Base = nullptr;
     QLabel* Label_Message = nullptr;
+    TScanProgress* ScanProgress = nullptr;
+
+    // The grid point the filter was last moved to; BandKnown false when homed or unknown.
+    bool BandKnown = false;
+    double BandCwl = 0.0;
+    double BandFwhm = 0.0;
 
 signals:
     // Every message-bar line, as it is shown.
@@ -229,6 +252,7 @@ private:
     // Moves the bytes waiting on the controlling connection into the receive buffer.
     void ReadRemoteBytes();
     void SendRemoteResponse(QTcpSocket* socket);
+    void SendRemoteLine(QTcpSocket* socket, const QByteArray& line);
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
     // The reads of the session's start: information, calibration file, BKEN, and with both in

@@ -45,18 +45,28 @@ bool TForm_Main::IsCwlInTable(double cwl) const {
 }
 
 bool TForm_Main::MoveTo(double cwl, double fwhm) {
-    if (!DeviceOpened || !CalDataLoaded) return false;
+    // While the move runs, the band is the one last reached; a failed move leaves the filter at
+    // no band the program can name.
+    const auto failed = [this]() {
+        ForgetBand();
+        return false;
+    };
+    if (!DeviceOpened || !CalDataLoaded) return failed();
     try {
         int row = -1;
         int col = -1;
-        if (!Table.FindCell(cwl, fwhm, row, col)) return false;
+        if (!Table.FindCell(cwl, fwhm, row, col)) return failed();
         // A missing grid point holds -1 positions, which GO refuses without sending anything.
         const CalibrationCell& cell = Table.Cell(row, col);
-        if (!Device->CommandGo(cell.Pos1, cell.Pos2, cell.Pos3)) return false;
+        if (!Device->CommandGo(cell.Pos1, cell.Pos2, cell.Pos3)) return failed();
+        // The grid point's own values: what the filter was set to, whatever was typed.
+        BandKnown = DeviceOpened;
+        BandCwl = Table.RowValues[row];
+        BandFwhm = Table.ColValues[col];
         Action_UpdateUIExecute();
         return true;
     } catch (...) {
-        return false;
+        return failed();
     }
 }
 

@@ -155,6 +155,7 @@ bool TForm_Main::RereadSession(bool mayAskForFile) {
 }
 
 void TForm_Main::Action_DeviceCloseExecute() {
+    ForgetBand();
     DeviceOpened = false;
     DeviceInfoLoaded = false;
     CalDataLoaded = false;
@@ -196,6 +197,7 @@ bool TForm_Main::RefreshPositions() {
 }
 
 bool TForm_Main::HomeDevice() {
+    ForgetBand();
     if (!DeviceOpened) return false;
     try {
         if (!Device->CommandHome()) return false;

@@ -7,6 +7,7 @@
 #include "core/Unit_setupvuzaravarede.h"
 #include "ui/Unit_FormControlView.h"
 #include "ui/Unit_PanelParts.h"
+#include "ui/Unit_ScanProgress.h"
 #include "ui/Unit_Skin.h"
 #include "ui/Unit_SkinImage.h"
 
@@ -102,6 +103,7 @@ void TForm_Main::BuildSkin() {
     Label_Message->setAttribute(Qt::WA_TransparentForMouseEvents);
     PanelParts::SetLabelColor(Label_Message, Colors::clLabelGrey);
     Label_Message->setText(QStringLiteral("Please wait..."));
+    ScanProgress = new TScanProgress(Panel_Message);
 }
 
 void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {

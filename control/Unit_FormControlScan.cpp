@@ -12,6 +12,7 @@
 #include "ui/Unit_SkinEdit.h"
 #include "ui/Unit_SkinImage.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QTimer>
 
@@ -49,20 +50,27 @@ TForm_ControlScan::TForm_ControlScan(IMainFacade* main, QWidget* dock) : QWidget
         Edit[i] =
             new TSkinEdit(this, QRect(kLefts[i] + 12, 164, 96, 48), 32, Colors::clScanEdit, 5);
         TSkinEdit* box = Edit[i];
-        // Every click into a box empties it, so the user always types a fresh value.
-        connect(box, &TSkinEdit::Click, box, &QLineEdit::clear);
-        // Enter in a box works like the Go button.
-        connect(box, &QLineEdit::returnPressed, this, &TForm_ControlScan::Image_Button4Click);
+        // Every click into a box empties it, so the user always types a fresh value; not while a
+        // scan runs, when the boxes show its request.
+        connect(box, &TSkinEdit::Click, box, [box]() {
+            if (!box->isReadOnly()) box->clear();
+        });
+        // Enter in a box works like the Go button, while the boxes take input.
+        connect(box, &QLineEdit::returnPressed, this, [this, box]() {
+            if (!box->isReadOnly()) Image_Button4Click();
+        });
     }
     Image_Button3_On = new TSkinImage(QStringLiteral("scan_button3_on"), this, 674, 88);
     Image_Button3_Off = new TSkinImage(QStringLiteral("scan_button3_off"), this, 674, 88);
     Image_Button4_On = new TSkinImage(QStringLiteral("scan_button4_on"), this, 756, 88);
     Image_Button4_Off = new TSkinImage(QStringLiteral("scan_button4_off"), this, 756, 88);
+    Image_Button4_Stop = new TSkinImage(QStringLiteral("scan_button4_stop"), this, 756, 88);
+    Image_Button4_Stop->hide();
     for (TSkinImage* picture : {Image_Button3_On, Image_Button3_Off})
         connect(picture, &TSkinImage::Click, this, &TForm_ControlScan::Image_Button3Click);
-    for (TSkinImage* picture : {Image_Button4_On, Image_Button4_Off})
+    for (TSkinImage* picture : {Image_Button4_On, Image_Button4_Off, Image_Button4_Stop})
         connect(picture, &TSkinImage::Click, this, &TForm_ControlScan::Image_Button4Click);
-    for (TSkinImage* picture : {Image_Button3_Off, Image_Button4_Off})
+    for (TSkinImage* picture : {Image_Button3_Off, Image_Button4_Off, Image_Button4_Stop})
         picture->setCursor(Qt::PointingHandCursor);
 
     Timer_CheckScan = new QTimer(this);
@@ -83,6 +91,8 @@ TForm_ControlScan::~TForm_ControlScan() {
     // The worker must have ended before the fields its steps use go.
     Closing = true;
     if (Thread_AutoScan) Thread_AutoScan->StopAndWait();
+    CompleteRecordEnd();
+    if (Record.IsOpen()) Record.End(ScanRecordEnd::Fail, Messages::Code(Messages::ERRDV05));
 }
 
 void TForm_ControlScan::showEvent(QShowEvent* event) {
@@ -104,10 +114,17 @@ void TForm_ControlScan::Action_Button3_Up() {
     PanelParts::ShowPressed(Image_Button3_On, Image_Button3_Off, false);
 }
 void TForm_ControlScan::Action_Button4_Down() {
+    Image_Button4_Stop->hide();
     PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, true);
 }
 void TForm_ControlScan::Action_Button4_Up() {
+    Image_Button4_Stop->hide();
     PanelParts::ShowPressed(Image_Button4_On, Image_Button4_Off, false);
+}
+
+void TForm_ControlScan::SetBoxesReadOnly(bool readOnly) {
+    for (TSkinEdit* box : Edit)
+        box->setReadOnly(readOnly);
 }
 
 QList<QWidget*> TForm_ControlScan::LockedByRemote() const {
@@ -177,9 +194,120 @@ void TForm_ControlScan::ArmScan() {
     StopRequested = false;
     Running = true;
     w.SetArmed(true);
+
+    ScanTotal = CountScanPoints(w.Start, w.End, w.Step);
+    ArmedNs = w.Now();
+    FirstMoveNs = LastMoveNs = ArmedNs;
+    EndedElapsedS = 0.0;
+    SetBoxesReadOnly(true);
+    // Go turns into Stop for as long as the scan runs.
+    Image_Button4_On->hide();
+    Image_Button4_Off->hide();
+    Image_Button4_Stop->show();
+    Image_Button4_Stop->setEnabled(true);
+    BeginRecord();
+    ShowProgress();
+}
+
+void TForm_ControlScan::BeginRecord() {
+    CompleteRecordEnd();
+    const QString folder = Main->ScanRecordFolder();
+    if (folder.isEmpty()) return;
+    const IMainFacade::RecordDescription about = Main->DescribeForScanRecord();
+    ScanRecordHeader header;
+    header.Program = about.Program;
+    header.Model = about.Model;
+    header.Serial = about.Serial;
+    header.Range = about.Range;
+    header.CalFile = about.CalFile;
+    header.Start = ScanRequest.Start;
+    header.End = ScanRequest.End;
+    header.Fwhm = ScanRequest.Fwhm;
+    header.Step = ScanRequest.Step;
+    header.TimeDelay = ScanRequest.TimeDelay;
+    // The window's Go refuses while a client holds control: a scan armed then is the client's.
+    header.Remote = Main->IsRemoteControlled();
+    IMainFacade* main = Main;
+    Record.Begin(folder, QDateTime::currentDateTime(), header,
+                 [main](const QString& reason) { main->ReportScanRecordFailure(reason); });
+}
+
+void TForm_ControlScan::EndRecord() {
+    if (!Record.IsOpen()) return;
+    if (StopRequested)
+        PendingRecordEnd = ScanRecordEnd::Abort;
+    else if (Finished && Succeeded)
+        PendingRecordEnd = ScanRecordEnd::Success;
+    else
+        PendingRecordEnd = ScanRecordEnd::Fail;
+    // Reported while a move was under way (the report ran inside its exchange): that move's row
+    // comes first, and the step writes the end line after it.
+    if (!InStep) CompleteRecordEnd();
+}
+
+void TForm_ControlScan::CompleteRecordEnd() {
+    if (!PendingRecordEnd) return;
+    const ScanRecordEnd how = *PendingRecordEnd;
+    PendingRecordEnd.reset();
+    Record.End(how, how == ScanRecordEnd::Fail ? Messages::Code(Messages::ERRDV05) : QString());
+}
+
+void TForm_ControlScan::WriteRecordRow(bool ok, qint64 startNs, qint64 endNs,
+                                       const QDateTime& started, const QDateTime& finished) {
+    if (!Record.IsOpen()) return;
+    const TThread_AutoScan& w = *Thread_AutoScan;
+    ScanRecordRow row;
+    row.Point = w.StepCount + 1;
+    row.Cwl = w.CurrentCwl;
+    row.Fwhm = w.StepFwhm;
+    row.Sw = w.StepSw;
+    row.Lw = w.StepLw;
+    qint32 positions[3] = {0, 0, 0};
+    row.HavePositions = Main->GridPositions(w.CurrentCwl, w.StepFwhm, positions);
+    row.P1 = positions[0];
+    row.P2 = positions[1];
+    row.P3 = positions[2];
+    row.Started = started;
+    row.Finished = finished;
+    row.TStarted = SecondsSinceArmed(startNs);
+    row.TFinished = SecondsSinceArmed(endNs);
+    row.Ok = ok;
+    Record.WriteRow(row);
+}
+
+double TForm_ControlScan::SecondsSinceArmed(qint64 ns) const {
+    return double(ns - ArmedNs) / 1e9;
+}
+
+ScanProgressFigures TForm_ControlScan::Progress() const {
+    ScanProgressFigures figures;
+    if (ScanNumber == 0 || !Thread_AutoScan) return figures;
+    const TThread_AutoScan& w = *Thread_AutoScan;
+    figures.Done = w.StepCount;
+    figures.Total = ScanTotal;
+    if (!Running) {
+        figures.ElapsedS = EndedElapsedS;
+        return figures;
+    }
+    figures.ElapsedS = SecondsSinceArmed(w.Now());
+    // Ended or stopping: the report follows within a second.
+    if (!Finished && !StopRequested)
+        figures.RemainingS = EstimateScanSecondsLeft(w.StepCount, ScanTotal, figures.ElapsedS,
+                                                     SecondsSinceArmed(FirstMoveNs),
+                                                     SecondsSinceArmed(LastMoveNs), w.TimeDelay);
+    return figures;
+}
+
+void TForm_ControlScan::ShowProgress() {
+    const ScanProgressFigures figures = Progress();
+    Main->ShowScanProgress(figures.Done, figures.Total, figures.RemainingS);
 }
 
 void TForm_ControlScan::FinishScan() {
+    EndRecord();
+    if (Running && Thread_AutoScan) EndedElapsedS = SecondsSinceArmed(Thread_AutoScan->Now());
+    Main->ShowScanProgress(-1, -1, 0.0);
+    SetBoxesReadOnly(false);
     Action_Button4_Up();
     // A session closed under the scan released its lock; a lock held now belongs to another.
     if (!LockLost) Main->UnlockDevice();
@@ -205,6 +333,7 @@ void TForm_ControlScan::ScanStep() {
         }
         return;
     }
+    ShowProgress();
     if (StopRequested || Finished) return;
     // This poll runs nested inside a handler whose exchange waits for its answer: a move now
     // would take that answer. The step waits for the next poll.
@@ -222,10 +351,19 @@ void TForm_ControlScan::ScanStep() {
             return;
         }
         w.ComputeBand();
+        const qint64 startNs = w.Now();
+        const QDateTime started = QDateTime::currentDateTime();
+        if (w.StepCount == 0) FirstMoveNs = startNs;
+        LastMoveNs = startNs;
         const bool moved = Main->MoveTo(w.CurrentCwl, w.StepFwhm);
+        const qint64 endNs = w.Now();
         // The move pumps events: the timer may have reported this scan meanwhile, and a new one
         // may even have been armed. Only this scan's own state is touched.
         if (scan != ScanNumber) return;
+        // Recorded before the next move can start, and before the end line of a scan reported
+        // while it moved.
+        WriteRecordRow(moved, startNs, endNs, started, QDateTime::currentDateTime());
+        CompleteRecordEnd();
         if (!moved) {
             Succeeded = false;
             Finished = true;
@@ -233,12 +371,14 @@ void TForm_ControlScan::ScanStep() {
             Main->ShowViewSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl, w.StepFwhm,
                                   w.StepSw, w.StepLw);
             ++w.StepCount;
+            ShowProgress();
         }
     } catch (...) {
         if (scan == ScanNumber) {
             Succeeded = false;
             Finished = true;
         }
+        CompleteRecordEnd();
     }
     EventPump::PumpOnce();
 }
@@ -269,6 +409,9 @@ void TForm_ControlScan::Timer_CheckScanTimer() {
 void TForm_ControlScan::FormClose() {
     Closing = true;
     Timer_CheckScan->stop();
+    // The program ends under a running scan: the record says so, after its last finished point.
+    CompleteRecordEnd();
+    if (Record.IsOpen()) Record.End(ScanRecordEnd::Fail, Messages::Code(Messages::ERRDV05));
     if (!Thread_AutoScan) return;
     // Inside a step the worker waits for that step: it is only told to end here, and the
     // panel's release waits for it once the step has returned.
@@ -285,6 +428,7 @@ void TForm_ControlScan::FormClose() {
 // ---- operations
 
 void TForm_ControlScan::AbandonStart() {
+    SetBoxesReadOnly(false);
     Action_Button4_Up();
     Main->UnlockDevice();
     Running = false;
@@ -295,9 +439,10 @@ void TForm_ControlScan::AbandonStart() {
 }
 
 void TForm_ControlScan::Image_Button4Click() {
-    if (Running && !Main->IsRemoteControlled() && Main->IsDeviceOpened()) {
-        // Go while scanning always stops. The position query is the usual check of the line,
-        // skipped when an exchange waits for its answer (it would take that answer).
+    if (Running && Main->IsDeviceOpened()) {
+        // Go while scanning always stops, also a scan a remote client started: its Stop is the
+        // one control a client's lock leaves enabled. The position query is the usual check of the
+        // line, skipped when an exchange waits for its answer (it would take that answer).
         StopRequested = true;
         if (!Main->IsDeviceExchanging() && !Main->RefreshPositions()) {
             Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);

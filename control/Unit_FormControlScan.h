@@ -4,11 +4,13 @@
 // times a second, the step it hands over, and the supervision timer that reports the end.
 // The remote protocol drives the same operations through the remote actions.
 
+#include "control/Unit_ScanRecord.h"
 #include "control/Unit_ScanValidation.h"
 
 #include <QByteArray>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QTimer;
@@ -16,6 +18,15 @@ class IMainFacade;
 class TSkinEdit;
 class TSkinImage;
 class TThread_AutoScan;
+
+// How far the current or last scan got: points moved, points in the scan, seconds since it was
+// armed and the estimate of seconds left (0 once it has ended). All 0 before the first scan.
+struct ScanProgressFigures {
+    qint32 Done = 0;
+    qint32 Total = 0;
+    double ElapsedS = 0.0;
+    double RemainingS = 0.0;
+};
 
 class TForm_ControlScan : public QWidget {
     Q_OBJECT
@@ -53,6 +64,8 @@ public:
     void ScanStep();
     // Once a second: reports the end of a scan.
     void Timer_CheckScanTimer();
+    // Read from the engine's state; no exchange with the instrument.
+    ScanProgressFigures Progress() const;
 
     // The panel's close sequence: the timer stops and the worker ends. Run by the main window's
     // shutdown before the panel is released.
@@ -83,6 +96,12 @@ public:
     TSkinImage* Image_Button3_Off = nullptr;
     TSkinImage* Image_Button4_On = nullptr;
     TSkinImage* Image_Button4_Off = nullptr;
+    // The Go button while a scan runs: a click stops it, also while a remote client holds
+    // control, so that the person at the instrument can always stop a moving filter.
+    TSkinImage* Image_Button4_Stop = nullptr;
+
+    // The record of the current or last scan.
+    TScanRecord Record;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -95,6 +114,18 @@ private:
     void AbandonStart();
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;
+    // The five boxes take no input while a scan runs: the screen keeps showing its request.
+    void SetBoxesReadOnly(bool readOnly);
+    void BeginRecord();
+    // The record's end line, from the flags as the supervision timer reports them.
+    void EndRecord();
+    // Writes the end line EndRecord decided on, if any.
+    void CompleteRecordEnd();
+    void WriteRecordRow(bool ok, qint64 startNs, qint64 endNs, const QDateTime& started,
+                        const QDateTime& finished);
+    // Seconds from the scan's arming to `ns` on the engine's clock.
+    double SecondsSinceArmed(qint64 ns) const;
+    void ShowProgress();
 
     IMainFacade* Main;
     // A step is running: the worker waits for it, so it must not be waited for from inside.
@@ -104,4 +135,12 @@ private:
     // Counts armed scans, so that a step notices when its scan ended and another began while
     // its move was being completed.
     quint64 ScanNumber = 0;
+
+    // ---- progress of the current or last scan, on the engine's clock (ns)
+    qint32 ScanTotal = 0;
+    qint64 ArmedNs = 0;
+    qint64 FirstMoveNs = 0;
+    qint64 LastMoveNs = 0;
+    double EndedElapsedS = 0.0;
+    std::optional<ScanRecordEnd> PendingRecordEnd;
 };

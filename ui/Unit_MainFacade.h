@@ -52,6 +52,34 @@ public:
     virtual void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                                  const QByteArray& text) = 0;
 
+    // ---- scan record and progress
+    // The folder scan records are written to; empty while recording is off.
+    virtual QString ScanRecordFolder() const { return QString(); }
+    // What a scan record says about the program, the instrument and its calibration file.
+    struct RecordDescription {
+        QString Program;
+        QString Model;
+        QString Serial;
+        QString Range;
+        QString CalFile;
+    };
+    virtual RecordDescription DescribeForScanRecord() const { return {}; }
+    // A scan record cannot be written: said once per scan, where the program reports faults.
+    virtual void ReportScanRecordFailure(const QString& reason) { (void)reason; }
+    // The motor positions of the table's valid grid point for the band; false when it has none.
+    virtual bool GridPositions(double cwl, double fwhm, qint32 positions[3]) const {
+        (void)cwl;
+        (void)fwhm;
+        (void)positions;
+        return false;
+    }
+    // The progress of a running scan on the message bar; hidden with done and total both -1.
+    virtual void ShowScanProgress(qint32 done, qint32 total, double secondsLeft) {
+        (void)done;
+        (void)total;
+        (void)secondsLeft;
+    }
+
     // ---- view strip
     virtual void SetViewRange(double lo, double hi) = 0;
     virtual void ShowViewSetting(double lo, double hi, double cwl, double fwhm, double sw,

@@ -45,6 +45,8 @@ void TSkinEdit::mouseReleaseEvent(QMouseEvent* event) {
 
 void TSkinEdit::keyPressEvent(QKeyEvent* event) {
     if (event->matches(QKeySequence::Paste)) {
+        // insert() writes into a read-only box as well.
+        if (isReadOnly()) return;
         const int room = Room();
         if (room > 0) insert(QGuiApplication::clipboard()->text().left(room));
         return;

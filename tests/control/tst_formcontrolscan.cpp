@@ -7,9 +7,14 @@
 #include "core/Unit_Colors.h"
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlView.h"
+#include "ui/Unit_ScanProgress.h"
 #include "ui/Unit_SkinEdit.h"
 #include "ui/Unit_SkinImage.h"
 
+#include <QClipboard>
+#include <QDateTime>
+#include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTest>
@@ -20,6 +25,38 @@ namespace {
 
 TSkinImage* Shown(TSkinImage* on, TSkinImage* off) {
     return on->isVisible() ? on : off;
+}
+
+// A scan record read back: its '#' lines, the rows under the header row split into fields, and
+// the end line.
+struct Record {
+    QStringList Comments;
+    QList<QStringList> Rows;
+    QString End;
+    int Files = 0;
+};
+
+Record ReadRecord(const QString& programFolder) {
+    Record record;
+    const QDir folder(programFolder + QStringLiteral("Scans"));
+    const QStringList files = folder.entryList({QStringLiteral("Scan *.csv")}, QDir::Files);
+    record.Files = int(files.size());
+    if (files.size() != 1) return record;
+    QFile file(folder.filePath(files.first()));
+    if (!file.open(QIODevice::ReadOnly)) return record;
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    bool header = false;
+    for (const QString& line : lines) {
+        if (line.startsWith(QLatin1String("# end,")))
+            record.End = line.mid(6);
+        else if (line.startsWith(u'#'))
+            record.Comments << line;
+        else if (!header)
+            header = line.startsWith(QLatin1String("point,cwl_nm,"));
+        else
+            record.Rows << line.split(u',');
+    }
+    return record;
 }
 
 void Type(TSkinEdit* box, const QString& text) {
@@ -80,7 +117,10 @@ class TestFormControlScan : public QObject {
             Type(Scan->Edit[i], values[i]);
     }
     void ClickGo() {
-        QTest::mouseClick(Shown(Scan->Image_Button4_On, Scan->Image_Button4_Off), Qt::LeftButton);
+        TSkinImage* go = Scan->Image_Button4_Stop->isVisible()
+                             ? Scan->Image_Button4_Stop
+                             : Shown(Scan->Image_Button4_On, Scan->Image_Button4_Off);
+        QTest::mouseClick(go, Qt::LeftButton);
     }
     void ClickReset() {
         QTest::mouseClick(Shown(Scan->Image_Button3_On, Scan->Image_Button3_Off), Qt::LeftButton);
@@ -98,7 +138,41 @@ class TestFormControlScan : public QObject {
         QVERIFY(!Scan->Succeeded);
         QVERIFY(Scan->Image_Button4_Off->isVisible());
         QVERIFY(!Scan->Image_Button4_On->isVisible());
+        QVERIFY(!Scan->Image_Button4_Stop->isVisible());
+        QVERIFY(!Form->ScanProgress->isVisible());
+        for (TSkinEdit* box : Scan->Edit)
+            QVERIFY(!box->isReadOnly());
         QVERIFY(!Form->DeviceBusy);
+    }
+
+    // The record against the moves the instrument received: one row per GO, in order, with the
+    // grid point's band and positions, times that only go forward, and the end line.
+    void VerifyRecord(const QList<double>& points, double fwhm, int okRows, const QString& end) {
+        const Record record = ReadRecord(App->Folder());
+        QCOMPARE(record.Files, 1);
+        QVERIFY(record.Comments.contains("# instrument,F123,ABCD12345678,400.0-800.0"));
+        QVERIFY(record.Comments.contains("# source,window"));
+        QCOMPARE(record.Rows.size(), points.size());
+        double lastTime = -1.0;
+        for (int i = 0; i < record.Rows.size(); ++i) {
+            const QStringList& row = record.Rows[i];
+            QCOMPARE(row.size(), 13);
+            QCOMPARE(row[0], QString::number(i + 1));
+            QCOMPARE(row[1].toDouble(), points[i]);
+            QCOMPARE(row[2].toDouble(), fwhm);
+            QCOMPARE(row[3].toDouble(), points[i] - fwhm / 2);
+            QCOMPARE(row[4].toDouble(), points[i] + fwhm / 2);
+            QCOMPARE(QStringList(row.mid(5, 3)).join(u' '), App->SamplePositions(points[i], fwhm));
+            QVERIFY(QDateTime::fromString(row[8], Qt::ISODateWithMs).isValid());
+            QVERIFY(QDateTime::fromString(row[8], Qt::ISODateWithMs) <=
+                    QDateTime::fromString(row[9], Qt::ISODateWithMs));
+            const double started = row[10].toDouble();
+            const double finished = row[11].toDouble();
+            QVERIFY2(lastTime <= started && started <= finished, qPrintable(row.join(u',')));
+            lastTime = finished;
+            QCOMPARE(row[12], i < okRows ? QStringLiteral("OK") : QStringLiteral("FAIL"));
+        }
+        QCOMPARE(record.End, end);
     }
 
 private slots:
@@ -127,7 +201,12 @@ private slots:
         ClickGo();
         QCOMPARE(App->Message(), QStringLiteral("Scanning..."));
         QCOMPARE(App->MessageColor(), Colors::clMsgYellow);
-        QVERIFY(Scan->Image_Button4_On->isVisible());
+        // Go shows Stop, and the progress counts towards the points of the scan.
+        QVERIFY(Scan->Image_Button4_Stop->isVisible());
+        QVERIFY(!Scan->Image_Button4_On->isVisible());
+        QVERIFY(Form->ScanProgress->isVisible());
+        QVERIFY(
+            Form->ScanProgress->Caption().contains(QStringLiteral(" / %1 ").arg(points.size())));
         QVERIFY(Form->DeviceBusy);
         QVERIFY(App->WaitForMessage("Scan successful.", 30000));
         QCOMPARE(App->MessageColor(), Colors::clMsgLime);
@@ -143,6 +222,11 @@ private slots:
                  QString::number(points.last(), 'f', 2));
         QCOMPARE(Scan->Thread_AutoScan->StepCount, qint32(points.size()));
         VerifyIdle();
+        VerifyRecord(points, fwhm, int(points.size()), "SUCCESS");
+        const ScanProgressFigures progress = Scan->Progress();
+        QCOMPARE(progress.Done, qint32(points.size()));
+        QCOMPARE(progress.Total, qint32(points.size()));
+        QCOMPARE(progress.RemainingS, 0.0);
     }
 
     void failingMoveEndsTheScan() {
@@ -157,6 +241,7 @@ private slots:
         QCOMPARE(CommandsSinceOpen(),
                  (QStringList{"POS 3", "BKEN 0", Go(500, 10), Go(502, 10), Go(504, 10)}));
         VerifyIdle();
+        VerifyRecord({500, 502, 504}, 10, 2, "FAIL,ERRDV05");
         QVERIFY(Form->DeviceOpened);
     }
 
@@ -242,6 +327,11 @@ private slots:
         QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + int(expected.size()), 5000));
         QCOMPARE(CommandsSinceOpen(), expected);
         QCOMPARE(Scan->Thread_AutoScan->StepCount, qint32(moves.size()));
+        // A move under way when the stop came is still recorded.
+        QList<double> points;
+        for (const QString& cwl : moves)
+            points << cwl.toDouble();
+        VerifyRecord(points, 10, int(points.size()), "ABORT");
     }
 
     void typingClicksAndRefusals() {
@@ -269,6 +359,16 @@ private slots:
         ClickReset();
         QCOMPARE(App->Message(), QStringLiteral("Scanning..."));
         QCOMPARE(Scan->Image_Button3_Off->isVisible(), true);
+        // The boxes keep showing the running scan: a click, typing, a paste and Enter change
+        // nothing and stop nothing.
+        QGuiApplication::clipboard()->setText(QStringLiteral("123"));
+        Type(Scan->Edit[0], "999");
+        QTest::keyClick(Scan->Edit[0], Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(Scan->Edit[0], Qt::Key_Backspace);
+        QTest::keyClick(Scan->Edit[0], Qt::Key_Return);
+        QCOMPARE(Scan->Edit[0]->text(), QStringLiteral("405"));
+        QVERIFY(Scan->Running);
+        QVERIFY(!Scan->StopRequested);
         // The close button is refused while the scan holds the device.
         Form->Image_Title_Button2Click();
         QVERIFY(!Form->CloseRequested);

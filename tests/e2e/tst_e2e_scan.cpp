@@ -204,6 +204,33 @@ public:
     QProcess Process;
 };
 
+// The lines of the one scan record in the program's Scans folder; empty when there is not
+// exactly one.
+QList<QByteArray> RecordLines(const QString& programFolder) {
+    const QDir folder(programFolder + QStringLiteral("Scans"));
+    const QStringList files = folder.entryList({QStringLiteral("Scan *.csv")}, QDir::Files);
+    if (files.size() != 1) return {};
+    QFile file(folder.filePath(files.first()));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.readAll().split('\n');
+}
+
+// The point rows of a record (after the header row), as "cwl,result".
+QStringList RecordRows(const QList<QByteArray>& lines) {
+    QStringList rows;
+    bool header = false;
+    for (const QByteArray& line : lines) {
+        if (line.isEmpty() || line.startsWith('#')) continue;
+        if (!header) {
+            header = true;
+            continue;
+        }
+        const QList<QByteArray> fields = line.split(',');
+        rows << QString::fromLatin1(fields.value(1) + ',' + fields.value(12));
+    }
+    return rows;
+}
+
 int CountLines(SimProcess& sim, const QString& prefix) {
     int n = 0;
     for (const QString& line : sim.Lines())
@@ -327,6 +354,33 @@ private slots:
             "Device/DebugMode=0",          "Remote/PortNum=" + QString::number(App->RemotePort)};
         for (const QString& key : expected)
             QVERIFY2(keys.contains(key), qPrintable(key + " in " + keys.join(u' ')));
+        // The scan's record ends with the failure of a scan cut short, after its points: the
+        // first ones of the scan, in order, all moved but perhaps the one the signal cut off.
+        const QList<QByteArray> lines = RecordLines(App->Folder);
+        QVERIFY(lines.size() >= 3);
+        QCOMPARE(lines.last(), QByteArray());
+        QCOMPARE(lines[lines.size() - 2], QByteArray("# end,FAIL,ERRDV05"));
+        const QStringList rows = RecordRows(lines);
+        for (int i = 0; i < rows.size(); ++i) {
+            QCOMPARE(rows[i].section(u',', 0, 0), QString::number(500 + i) + ".0");
+            if (i + 1 < rows.size()) QCOMPARE(rows[i].section(u',', 1), QStringLiteral("OK"));
+        }
+    }
+
+    // A program killed mid-scan cannot end its record, but every point it finished is in it.
+    void killedDuringAScanKeepsItsPoints() {
+        StartScan({"--report-received"}, {"500", "520", "10", "1", "0.1"});
+        // The fourth move has been asked for: the three before it were answered and recorded.
+        QTRY_VERIFY_WITH_TIMEOUT(CountLines(*Sim, "received \"GO") >= 4, 20000);
+        App->Process.kill();
+        QVERIFY(App->Process.waitForFinished(10000));
+        const QList<QByteArray> lines = RecordLines(App->Folder);
+        QCOMPARE(lines.value(lines.size() - 1), QByteArray()); // no half-written line
+        const QStringList rows = RecordRows(lines);
+        QVERIFY2(rows.size() >= 3, qPrintable(rows.join(u' ')));
+        QCOMPARE(rows.mid(0, 3), (QStringList{"500.0,OK", "501.0,OK", "502.0,OK"}));
+        for (const QByteArray& line : lines)
+            QVERIFY(!line.startsWith("# end,"));
     }
 };
 
