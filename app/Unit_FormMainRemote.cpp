@@ -198,13 +198,17 @@ void TForm_Main::ReadRemoteBytes() {
 }
 
 void TForm_Main::SendRemoteResponse(QTcpSocket* socket) {
+    SendRemoteLine(socket, RemoteResponse);
+}
+
+void TForm_Main::SendRemoteLine(QTcpSocket* socket, const QByteArray& line) {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) return;
     if (socket->bytesToWrite() > kMaxUnsent) {
         socket->abort();
         ServerSocketClientDisconnect(socket);
         return;
     }
-    socket->write(RemoteResponse + '\r');
+    socket->write(line + '\r');
     socket->flush();
 }
 
@@ -223,12 +227,22 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
         while (!CloseRequested && RemoteClient && RemoteRxBuffer.TakeLine(line)) {
             const QPointer<QTcpSocket> from = RemoteClient;
             RemoteRequest = line;
+            RemoteReadBack.reset();
             Action_RemoteServerProcessExecute();
-            SendRemoteResponse(from);
-            // Emptied before the pump: a scan's end report stored during it is kept for the
-            // next empty line.
-            RemoteRequest.clear();
-            RemoteResponse.clear();
+            if (RemoteReadBack) {
+                // A read-only answer leaves the store alone: an end report waiting in it still
+                // goes to the next empty line.
+                const QByteArray answer = *RemoteReadBack;
+                RemoteReadBack.reset();
+                SendRemoteLine(from, answer);
+                RemoteRequest.clear();
+            } else {
+                SendRemoteResponse(from);
+                // Emptied before the pump: a scan's end report stored during it is kept for the
+                // next empty line.
+                RemoteRequest.clear();
+                RemoteResponse.clear();
+            }
             EventPump::PumpOnce();
             ReadRemoteBytes();
         }
@@ -279,6 +293,12 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             break;
         case RemotePlan::ScanStop:
             FormControlScan->Action_RemoteControl_Stop();
+            break;
+        case RemotePlan::ReadProgress:
+            RemoteReadBack = ProgressReply();
+            break;
+        case RemotePlan::ReadBand:
+            RemoteReadBack = BandReply();
             break;
         }
     } catch (...) {

@@ -91,11 +91,12 @@ RemoteCommand ParseRemoteCommand(const QList<QByteArray>& fields) {
         RemoteCommand Command;
     };
     static const Entry kTable[] = {
-        {"VER", 1, RemoteCommand::Ver},       {"STATE", 1, RemoteCommand::State},
-        {"ECODE", 1, RemoteCommand::ECode},   {"ETEXT", 1, RemoteCommand::EText},
-        {"ECLEAR", 1, RemoteCommand::EClear}, {"RESET", 1, RemoteCommand::Reset},
-        {"STOP", 1, RemoteCommand::Stop},     {"SETC", 3, RemoteCommand::SetC},
-        {"SETR", 3, RemoteCommand::SetR},     {"SCAN", 6, RemoteCommand::Scan},
+        {"VER", 1, RemoteCommand::Ver},           {"STATE", 1, RemoteCommand::State},
+        {"ECODE", 1, RemoteCommand::ECode},       {"ETEXT", 1, RemoteCommand::EText},
+        {"ECLEAR", 1, RemoteCommand::EClear},     {"RESET", 1, RemoteCommand::Reset},
+        {"STOP", 1, RemoteCommand::Stop},         {"SETC", 3, RemoteCommand::SetC},
+        {"SETR", 3, RemoteCommand::SetR},         {"SCAN", 6, RemoteCommand::Scan},
+        {"PROGRESS", 1, RemoteCommand::Progress}, {"BAND", 1, RemoteCommand::Band},
     };
     if (fields.isEmpty()) return RemoteCommand::Unknown;
     for (const Entry& entry : kTable)
@@ -164,6 +165,12 @@ RemotePlan PlanRemoteRequest(const QByteArray& request, bool scanRunning, int ac
         }
         break;
     }
+    case RemoteCommand::Progress:
+        plan.What = RemotePlan::ReadProgress;
+        break;
+    case RemoteCommand::Band:
+        plan.What = RemotePlan::ReadBand;
+        break;
     case RemoteCommand::Scan:
         if (scanRunning) {
             nowScanning("SCAN FAIL");

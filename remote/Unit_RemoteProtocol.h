@@ -45,7 +45,10 @@ enum class RemoteCommand {
     Stop,
     SetC,
     SetR,
-    Scan
+    Scan,
+    // Read-only additions: they answer from the program's state and store no result.
+    Progress,
+    Band
 };
 
 // The command word (exact, case-sensitive) with its exact number of fields; anything else is
@@ -65,6 +68,10 @@ struct RemotePlan {
         ScanReset, // the Scan panel's remote reset
         ScanStart, // fill the Scan panel (fields 1..5), store "SCAN OK", its remote scan
         ScanStop,  // the Scan panel's remote stop
+        // Read-only: the answer goes to the client as it is, and the store (the response
+        // waiting for the next empty line, the code and the text) is left as it was.
+        ReadProgress, // "done,total,elapsed,remaining" of the current or last scan
+        ReadBand,     // "cwl,fwhm,sw,lw" of the band last moved to, or "NONE"
     };
     Kind What = None;
     int SelectTab = -1; // the tab shown first, -1 for none

@@ -7,6 +7,7 @@
 #include "support/AppFixture.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_SkinEdit.h"
+#include "ui/Unit_SkinImage.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -161,6 +162,21 @@ private slots:
             << L{"SETC OK", "SETR OK", "", "RESET OK", ""};
         QTest::newRow("stop without a scan")
             << L{"STOP", "ECODE", "ETEXT"} << L{"STOP FAIL", "NONE", "No Scan."};
+        // Read-only additions store nothing: ECODE and ETEXT keep the last result.
+        QTest::newRow("progress before any scan, band after a move and after a reset")
+            << L{"SETC,300,10", "PROGRESS", "BAND",   "ECODE",     "SETC,500.5,5", "BAND",
+                 "RESET",       "BAND",     "BAND,1", "PROGRESS,", "ETEXT"}
+            << L{"SETC FAIL",
+                 "0,0,0.0,0.0",
+                 "NONE",
+                 "ERRSE03",
+                 "SETC OK",
+                 "500.5,5.0,498.0,503.0",
+                 "RESET OK",
+                 "NONE",
+                 "UNKNOWN COMMAND",
+                 "UNKNOWN COMMAND",
+                 "Unknown Command."};
     }
     void conversation() {
         QFETCH(QList<QByteArray>, requests);
@@ -399,6 +415,67 @@ private slots:
                  {"", "NONE", "Scan successful.", "IDLE", ""});
         QVERIFY(App->Sim().WaitForExchanges(9, 5000));
         QVERIFY(App->Commands().contains("GO 3 " + App->SamplePositions(510.0, 10.0)));
+    }
+
+    // PROGRESS and BAND answer from what the program holds while the scan moves the filter, and
+    // leave its end report for the next empty line.
+    void progressAndBandDuringAScan() {
+        QCOMPARE(Remote->Ask("SETC,600,10"), QByteArray("SETC OK"));
+        QCOMPARE(Remote->Ask("SCAN,500,510,10,2,0.1"), QByteArray("SCAN OK"));
+        int lastDone = 0;
+        QList<int> seen;
+        while (Form->FormControlScan->Running) {
+            const QList<QByteArray> progress = Remote->Ask("PROGRESS").split(',');
+            QCOMPARE(progress.size(), 4);
+            const int done = progress[0].toInt();
+            QVERIFY(done >= lastDone && done <= 6);
+            QCOMPARE(progress[1], QByteArray("6"));
+            QVERIFY(progress[2].toDouble() >= 0.0);
+            QVERIFY(progress[3].toDouble() >= 0.0);
+            lastDone = done;
+            if (!seen.contains(done)) seen << done;
+            // The band last reached: the point just counted, or already the next one.
+            const QByteArray band = Remote->Ask("BAND");
+            if (done == 0) continue;
+            const auto at = [](int point) {
+                const double cwl = 500 + 2 * (point - 1);
+                return QByteArray::number(cwl, 'f', 1) + ",10.0," +
+                       QByteArray::number(cwl - 5, 'f', 1) + ',' +
+                       QByteArray::number(cwl + 5, 'f', 1);
+            };
+            QVERIFY2(band == at(done) || (done < 6 && band == at(done + 1)), band.constData());
+        }
+        QVERIFY2(seen.size() >= 2, qPrintable(QString::number(seen.size())));
+        // Ended and reported, not yet read by the client.
+        QCOMPARE(Form->RemoteResponse, QByteArray("SCAN SUCCESS"));
+        const QList<QByteArray> final = Remote->Ask("PROGRESS").split(',');
+        QCOMPARE(final.value(0) + ',' + final.value(1), QByteArray("6,6"));
+        QCOMPARE(final.value(3), QByteArray("0.0"));
+        QCOMPARE(Remote->Ask("BAND"), QByteArray("510.0,10.0,505.0,515.0"));
+        QCOMPARE(Remote->Ask(""), QByteArray("SCAN SUCCESS"));
+        Converse({"ECODE", "ETEXT", "PROGRESS"}, {"NONE", "Scan successful.", final.join(',')});
+    }
+
+    // The person at the instrument stops a client's scan with the Stop button, the one control
+    // the client's lock leaves enabled; the client learns it on its next empty line.
+    void stopAtTheWindowDuringARemoteScan() {
+        TForm_ControlScan* scan = Form->FormControlScan;
+        QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
+        QVERIFY(!scan->Image_Button4_Stop->isHidden());
+        QVERIFY(scan->Image_Button4_Stop->isEnabled());
+        QVERIFY(!scan->Image_Button4_Off->isEnabled());
+        QVERIFY(!scan->Image_Button3_Off->isEnabled());
+        for (TSkinEdit* box : scan->Edit)
+            QVERIFY(!box->isEnabled());
+        QTest::mouseClick(scan->Image_Button4_Stop, Qt::LeftButton);
+        QVERIFY(scan->StopRequested);
+        QVERIFY(WaitFor([scan]() { return !scan->Running; }, 10000));
+        QCOMPARE(Remote->Ask(""), QByteArray("SCAN ABORT"));
+        // The lock is the client's again, whole.
+        QVERIFY(scan->Image_Button4_Stop->isHidden());
+        QVERIFY(!scan->Image_Button4_Off->isEnabled());
+        QVERIFY(!scan->Edit[0]->isEnabled());
+        Converse({"ETEXT", "STATE"}, {"Scan aborted.", "IDLE"});
     }
 
     void reportStoredRightAfterAResponseIsKept() {

@@ -180,6 +180,16 @@ private slots:
             "UNKNOWN COMMAND|NONE|Unknown Command.");
         row("SCAN while scanning", "SCAN,500,510,10,1,1", true, 1, K::Store, -1,
             "SCAN FAIL|NONE|Now Scanning.");
+        // The read-only additions answer during a scan too, and select no tab.
+        row("PROGRESS", "PROGRESS", false, 0, K::ReadProgress, -1);
+        row("PROGRESS while scanning", "PROGRESS", true, 2, K::ReadProgress, -1);
+        row("BAND while scanning", "BAND", true, 1, K::ReadBand, -1);
+        row("BAND with a field", "BAND,1", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("PROGRESS with an empty field", "PROGRESS,", true, 1, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("band in lower case", "band", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
     }
     void planning() {
         QFETCH(QByteArray, request);
