@@ -6,7 +6,8 @@
 // Each LINE is sent with a CR and its response printed on its own line. A response that ends in
 // FAIL (or an unknown command) is followed by ECODE and ETEXT, printed to stderr, and ends the
 // run with exit status 1. With --wait, a SCAN that was accepted is followed until its end report,
-// which is printed; without it the scan is stopped when vr-remote disconnects.
+// which is printed; without it the scan is stopped when vr-remote disconnects. While it waits,
+// and only when stderr is a terminal, one line on stderr shows the scan's progress.
 // Exit status: 0 all went through, 1 a request failed, 2 no connection or no answer, or
 // arguments that cannot be used (a LINE holding a CR or LF, a time-out that is not a positive
 // number of seconds up to one day).
@@ -18,6 +19,7 @@
 #include <QThread>
 #include <cmath>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +34,37 @@ QString FromWire(QByteArray bytes) {
     QString text = QString::fromLatin1(bytes);
     text.replace(QChar(1), QChar(0x2265)).replace(QChar(2), QChar(0x2264));
     return text;
+}
+
+// The progress line drawn from a PROGRESS answer ("done,total,elapsed,remaining"):
+// "[#####...................] 12/51  23% 0:42 left". Empty for an answer of another form.
+QString ProgressLine(const QByteArray& answer) {
+    const QList<QByteArray> fields = answer.split(',');
+    if (fields.size() != 4) return QString();
+    bool ok[4] = {};
+    const int done = fields[0].toInt(&ok[0]);
+    const int total = fields[1].toInt(&ok[1]);
+    fields[2].toDouble(&ok[2]);
+    const double left = fields[3].toDouble(&ok[3]);
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || total <= 0 || done < 0 || !std::isfinite(left))
+        return QString();
+    constexpr int kWidth = 24;
+    const int percent = int(qMin<qint64>(100, qint64(done) * 100 / total));
+    const int filled = percent * kWidth / 100;
+    const qint64 seconds = qint64(std::ceil(qMax(left, 0.0)));
+    const QString time =
+        seconds >= 3600
+            ? QStringLiteral("%1:%2:%3")
+                  .arg(seconds / 3600)
+                  .arg(seconds / 60 % 60, 2, 10, QChar(u'0'))
+                  .arg(seconds % 60, 2, 10, QChar(u'0'))
+            : QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar(u'0'));
+    return QStringLiteral("[%1%2] %3/%4 %5% %6 left")
+        .arg(QString(filled, u'#'), QString(kWidth - filled, u'.'))
+        .arg(done)
+        .arg(total)
+        .arg(percent, 3)
+        .arg(time);
 }
 
 class Session {
@@ -167,11 +200,31 @@ int main(int argc, char** argv) {
 
         if (parser.isSet(waitOption) && response == "SCAN OK") {
             // The end report is kept for the next empty line; a STATE request would replace it,
-            // so the scan is followed with empty lines.
+            // so the scan is followed with empty lines. PROGRESS stores nothing and leaves the
+            // report waiting; it is asked only for a terminal, and given up when the program
+            // does not know it.
+            bool showProgress = ::isatty(STDERR_FILENO) == 1;
+            bool drawn = false;
+            int round = 0;
             do {
+                if (showProgress && round++ % 3 == 0) {
+                    QByteArray answer;
+                    if (!ask("PROGRESS", answer)) return kExitNoAnswer;
+                    const QString line = ProgressLine(answer);
+                    showProgress = !line.isEmpty();
+                    if (showProgress) {
+                        err << "\r" << line << "\x1b[K";
+                        err.flush();
+                        drawn = true;
+                    }
+                }
                 QThread::msleep(200);
                 if (!ask(QByteArray(), response)) return kExitNoAnswer;
             } while (response.isEmpty());
+            if (drawn) {
+                err << "\r\x1b[K";
+                err.flush();
+            }
             out << FromWire(response) << "\n";
             out.flush();
         }
