@@ -1,13 +1,16 @@
 // Step timing of the scan engine against the instrument simulator: how long after TimeDelay
-// each step of a scan starts. A step starts when its GO command leaves the program; the
-// simulator stamps each command as it arrives on a monotonic clock. Also the CPU the program
-// spends idling with a ready session (the engine polls ten times a second for its whole life).
+// each step of a scan starts, with the scan record (and the progress on the message bar) off and
+// on: the record is written and flushed between one move's answer and the next step. A step starts
+// when its GO command leaves the program; the simulator stamps each command as it arrives on a
+// monotonic clock. Also the CPU the program spends idling with a ready session (the engine polls
+// ten times a second for its whole life).
 //
 //   bench_scan_gaps [--points N] [--delays 0.1,1.0] [--go-ms MS] [--idle-s S]
 #include "app/Unit_FormMain.h"
 #include "bench/bench_result.h"
 #include "control/Unit_FormControlScan.h"
 #include "core/Unit_EventPump.h"
+#include "core/Unit_setupvuzaravarede.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -114,43 +117,48 @@ int main(int argc, char** argv) {
         std::printf(
             "scan of %d points, FWHM 10, STEP 0.5 nm; gap between step starts - TimeDelay\n",
             points);
-        for (const QString& delayText : parser.value(delaysOption).split(u',')) {
-            const double delay = delayText.toDouble();
-            const qsizetype from = simOut.size();
-            const QByteArray end = QByteArray::number(500.0 + 0.5 * (points - 1), 'f', 1);
-            scan->SetScanFields("500.0", end, "10", "0.5", delayText.toLatin1());
-            scan->Action_RemoteControl_Scan();
-            if (form.RemoteResponse != "SCAN OK") {
-                std::fprintf(stderr, "scan refused: %s\n", form.RemoteErrorText.constData());
-                return 1;
+        for (const QString& delayText : parser.value(delaysOption).split(u','))
+            for (const bool recordOn : {false, true}) {
+                form.Setup->ScanRecord = recordOn;
+                const double delay = delayText.toDouble();
+                const qsizetype from = simOut.size();
+                const QByteArray end = QByteArray::number(500.0 + 0.5 * (points - 1), 'f', 1);
+                scan->SetScanFields("500.0", end, "10", "0.5", delayText.toLatin1());
+                scan->Action_RemoteControl_Scan();
+                if (form.RemoteResponse != "SCAN OK") {
+                    std::fprintf(stderr, "scan refused: %s\n", form.RemoteErrorText.constData());
+                    return 1;
+                }
+                const int limitMs = int(points * (delay * 1000 + 2000)) + 5000;
+                if (!WaitUntil([&]() { return !scan->Running; }, limitMs)) {
+                    std::fprintf(stderr, "scan did not end\n");
+                    return 1;
+                }
+                QList<double> starts;
+                for (const QByteArray& line : simOut.mid(from).split('\n')) {
+                    const QRegularExpressionMatch m = received.match(QString::fromLatin1(line));
+                    if (m.hasMatch()) starts.append(m.captured(1).toDouble());
+                }
+                QList<double> late;
+                for (qsizetype i = 1; i < starts.size(); ++i)
+                    late.append(starts[i] - starts[i - 1] - delay * 1000.0);
+                if (starts.size() != points || late.isEmpty()) {
+                    std::fprintf(stderr, "expected %d moves, saw %lld\n", points,
+                                 qlonglong(starts.size()));
+                    result = 1;
+                    continue;
+                }
+                const BenchResult::Summary figures = BenchResult::Summarise(late);
+                std::printf(
+                    "TimeDelay %5.1f s, record %s: %d gaps, min %.1f  median %.1f  max %.1f ms\n",
+                    delay, recordOn ? "on " : "off", figures.Runs, figures.Min, figures.Median,
+                    figures.Max);
+                const QByteArray figure = "scan step start after TimeDelay " +
+                                          delayText.toLatin1() + " s, record " +
+                                          (recordOn ? "on" : "off");
+                BenchResult::Record(figure.constData(), figures, "ms", 0.0,
+                                    "target: 0 to a 100 ms poll + the move's own time");
             }
-            const int limitMs = int(points * (delay * 1000 + 2000)) + 5000;
-            if (!WaitUntil([&]() { return !scan->Running; }, limitMs)) {
-                std::fprintf(stderr, "scan did not end\n");
-                return 1;
-            }
-            QList<double> starts;
-            for (const QByteArray& line : simOut.mid(from).split('\n')) {
-                const QRegularExpressionMatch m = received.match(QString::fromLatin1(line));
-                if (m.hasMatch()) starts.append(m.captured(1).toDouble());
-            }
-            QList<double> late;
-            for (qsizetype i = 1; i < starts.size(); ++i)
-                late.append(starts[i] - starts[i - 1] - delay * 1000.0);
-            if (starts.size() != points || late.isEmpty()) {
-                std::fprintf(stderr, "expected %d moves, saw %lld\n", points,
-                             qlonglong(starts.size()));
-                result = 1;
-                continue;
-            }
-            const BenchResult::Summary figures = BenchResult::Summarise(late);
-            std::printf("TimeDelay %5.1f s: %d gaps, min %.1f  median %.1f  max %.1f ms\n", delay,
-                        figures.Runs, figures.Min, figures.Median, figures.Max);
-            const QByteArray figure =
-                "scan step start after TimeDelay " + delayText.toLatin1() + " s";
-            BenchResult::Record(figure.constData(), figures, "ms", 0.0,
-                                "target: 0 to a 100 ms poll + the move's own time");
-        }
 
         const int idleMs = int(parser.value(idleOption).toDouble() * 1000);
         const double cpuBefore = ProcessCpuMs();
