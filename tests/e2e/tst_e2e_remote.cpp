@@ -11,6 +11,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <pty.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -190,7 +192,32 @@ private slots:
         // A scan followed to its end report.
         const Run scan = VrRemote(port, {"--wait", "SCAN,500,510,10,2,0.1", "STATE"});
         QCOMPARE(scan.Out, QStringLiteral("SCAN OK\nSCAN SUCCESS\nIDLE\n"));
+        QCOMPARE(scan.Err, QString()); // no progress drawn into a pipe
         QCOMPARE(scan.Status, 0);
+
+        // On a terminal --wait draws the scan's progress on stderr and clears it before the
+        // end report; stdout stays as it is.
+        {
+            int terminal = -1;
+            int side = -1;
+            QVERIFY(::openpty(&terminal, &side, nullptr, nullptr, nullptr) == 0);
+            QProcess drawing;
+            drawing.setChildProcessModifier([side]() { ::dup2(side, STDERR_FILENO); });
+            drawing.start(QStringLiteral(VR_BIN_DIR "/vr-remote"),
+                          {"--port", QString::number(port), "--wait", "SCAN,500,510,10,2,0.5"});
+            QVERIFY(drawing.waitForFinished(60000));
+            ::close(side);
+            QByteArray drawn;
+            char bytes[4096];
+            for (ssize_t n; (n = ::read(terminal, bytes, sizeof bytes)) > 0;)
+                drawn.append(bytes, n);
+            ::close(terminal);
+            QCOMPARE(drawing.readAllStandardOutput(), QByteArray("SCAN OK\nSCAN SUCCESS\n"));
+            QCOMPARE(drawing.exitCode(), 0);
+            QVERIFY2(drawn.contains("] ") && drawn.contains("/6 ") && drawn.contains(" left\x1b[K"),
+                     drawn.constData());
+            QVERIFY2(drawn.endsWith("\r\x1b[K"), drawn.constData());
+        }
 
         // The client is killed in the middle of a long scan: the scan is stopped.
         QProcess waiting;
