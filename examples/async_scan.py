@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """An asyncio program that drives the filter while it does other work: sets a band, then runs
-a scan to its end while another task keeps going (here it only counts seconds).
+a scan to its end, showing its progress, while another task keeps going (here it only counts
+seconds).
 
     examples/async_scan.py [--host 127.0.0.1] [--port 5050]
 
@@ -29,6 +30,11 @@ async def other_work(stop):
         print(f"  ... other work goes on ({seconds} s)")
 
 
+def show_progress(progress):
+    print(f"  scan: {progress.done}/{progress.total} points, "
+          f"{progress.remaining_s:.1f} s left")
+
+
 async def run(host, port):
     async with AsyncFilter(host, port, timeout=30.0) as f:
         print("connected to", await f.version)
@@ -38,7 +44,7 @@ async def run(host, port):
         worker = asyncio.create_task(other_work(stop))
         try:
             # START, END, FWHM, STEP (nm), TimeDelay (s)
-            report = await f.scan(540.0, 560.0, 10.0, 2.0, 0.5)
+            report = await f.scan(540.0, 560.0, 10.0, 2.0, 0.5, progress=show_progress)
         finally:
             stop.set()
             await worker

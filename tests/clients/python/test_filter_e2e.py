@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from labprogram import PATIENCE_S, Lab, sample_positions  # noqa: E402
 from vuzaravarede import (  # noqa: E402
-    AsyncFilter, CannotConnect, DeviceBusy, Disconnected, Filter, FilterError, NotReady,
+    AsyncFilter, Band, CannotConnect, DeviceBusy, Disconnected, Filter, FilterError, NotReady,
     OutOfRange,
 )
 
@@ -121,6 +121,14 @@ class MainPaths:
         self.assertEqual(self.f.version, "QVL Rari v2.1")
         self.assertEqual(self.f.state, "IDLE")
 
+    def test_band_read_back(self):
+        self.f.set_band(550.0, 10.0)
+        self.assertEqual(self.f.band, Band(550.0, 10.0, 545.0, 555.0))
+        self.f.set_edges(595.0, 605.0)
+        self.assertEqual(self.f.band, Band(600.0, 10.0, 595.0, 605.0))
+        self.f.reset()
+        self.assertIsNone(self.f.band)
+
     def test_refusals_carry_the_decoded_bound_and_move_nothing(self):
         mark = self.sim.count()
         cases = [(300.0, 10.0, "ERRSE03", "Out of range. Please set [CWL] \u2265 400.0"),
@@ -132,12 +140,22 @@ class MainPaths:
                 self.assertEqual((refused.exception.code, refused.exception.text), (code, text))
         self.assert_only_move_since(mark)
 
-    def test_scan_to_its_end(self):
+    def test_scan_to_its_end_with_its_progress(self):
         mark = self.sim.count()
-        self.assertEqual(self.f.scan(500.0, 510.0, 10.0, 2.0, 0.1), "SUCCESS")
+        seen = []
+        self.assertEqual(self.f.scan(500.0, 510.0, 10.0, 2.0, 0.1,
+                                     progress=self.callback(seen.append)), "SUCCESS")
         self.assertEqual(self.moves_since(mark, 6),
                          ["GO 3 " + sample_positions(cwl, 10.0)
                           for cwl in (500.0, 502.0, 504.0, 506.0, 508.0, 510.0)])
+        # Polled while it ran: the points done count up to the total; at the end nothing is
+        # left to do.
+        self.assertTrue(seen)
+        self.assertEqual({p.total for p in seen}, {6})
+        self.assertEqual([p.done for p in seen], sorted(p.done for p in seen))
+        final = self.f.progress
+        self.assertEqual((final.done, final.total, final.remaining_s), (6, 6, 0.0))
+        self.assertGreaterEqual(final.elapsed_s, seen[-1].elapsed_s)
 
     def test_a_stopped_scan_and_what_is_refused_meanwhile(self):
         mark = self.sim.count()
@@ -254,6 +272,7 @@ class Examples(unittest.TestCase):
         run = self.run_example("async_scan.py", "--port", str(LAB.port))
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn("scan ended: SUCCESS", run.stdout)
+        self.assertRegex(run.stdout, r"scan: \d+/11 points")
 
 
 class Restart(unittest.TestCase):
