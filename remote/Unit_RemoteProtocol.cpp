@@ -3,11 +3,20 @@
 void RemoteLineBuffer::Clear() {
     Bytes.fill('\0');
     Bytes.clear();
+    SkipLineFeed = false;
 }
 
 void RemoteLineBuffer::Append(const QByteArray& bytes) {
     // Dropping the oldest bytes before and after appending keeps exactly the newest Capacity
     // bytes of everything received, however the data was cut into arrivals.
+    // The LF of a CR LF pair that arrived after its CR belongs to the line already taken.
+    if (SkipLineFeed && !bytes.isEmpty()) {
+        SkipLineFeed = false;
+        if (bytes.front() == '\n') {
+            Append(bytes.mid(1));
+            return;
+        }
+    }
     const qsizetype n = bytes.size();
     if (n >= Capacity) {
         Bytes = bytes.right(Capacity);
@@ -18,10 +27,19 @@ void RemoteLineBuffer::Append(const QByteArray& bytes) {
 }
 
 bool RemoteLineBuffer::TakeLine(QByteArray& line) {
-    const qsizetype cr = Bytes.indexOf('\r');
-    if (cr < 0) return false;
-    line = Bytes.left(cr);
-    Bytes.remove(0, cr + 1);
+    qsizetype end = 0;
+    while (end < Bytes.size() && Bytes[end] != '\r' && Bytes[end] != '\n')
+        ++end;
+    if (end == Bytes.size()) return false;
+    line = Bytes.left(end);
+    qsizetype taken = end + 1;
+    if (Bytes[end] == '\r') {
+        if (taken < Bytes.size() && Bytes[taken] == '\n')
+            ++taken;
+        else if (taken == Bytes.size())
+            SkipLineFeed = true;
+    }
+    Bytes.remove(0, taken);
     return true;
 }
 

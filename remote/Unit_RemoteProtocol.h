@@ -2,8 +2,9 @@
 // The remote control line protocol without sockets: the receive buffer with its framing, the
 // splitting of a request line into fields, and the decision what a request does.
 //
-// A request is the bytes up to a carriage return; a response is one line ended by a carriage
-// return. Everything is 8-bit text.
+// A request is the bytes up to a carriage return or a line feed (CR LF is one line end, also when
+// the LF arrives later); a response is one line ended by a carriage return. Everything is 8-bit
+// text.
 
 #include <QByteArray>
 #include <QList>
@@ -17,14 +18,16 @@ public:
 
     void Clear();
     void Append(const QByteArray& bytes);
-    // Takes the bytes before the first CR as `line` and removes them with the CR. False (and the
-    // buffer unchanged) when no complete line is buffered.
+    // Takes the bytes before the first CR or LF as `line` and removes them with the line end (CR,
+    // LF or CR LF). False (and the buffer unchanged) when no complete line is buffered.
     bool TakeLine(QByteArray& line);
     qsizetype Length() const { return Bytes.size(); }
     const QByteArray& Data() const { return Bytes; }
 
 private:
     QByteArray Bytes;
+    // The last line ended with a CR at the end of the buffer: an LF arriving next completes it.
+    bool SkipLineFeed = false;
 };
 
 // Splits a request line into fields by comma-text rules: leading characters 1..32 are skipped;

@@ -42,8 +42,18 @@ private slots:
         QTest::newRow("one line") << QList<QByteArray>{"VER\r"} << Fields{"VER"} << QByteArray();
         QTest::newRow("lone CR is an empty line")
             << QList<QByteArray>{"\r"} << Fields{""} << QByteArray();
-        QTest::newRow("CR LF leaves the LF for the next line")
-            << QList<QByteArray>{"VER\r\n"} << Fields{"VER"} << QByteArray("\n");
+        QTest::newRow("LF alone ends a line")
+            << QList<QByteArray>{"VER\n"} << Fields{"VER"} << QByteArray();
+        QTest::newRow("CR LF is one line end")
+            << QList<QByteArray>{"VER\r\n"} << Fields{"VER"} << QByteArray();
+        QTest::newRow("CR LF cut between CR and LF")
+            << QList<QByteArray>{"VER\r", "\nSTATE\r\n"} << Fields{"VER", "STATE"} << QByteArray();
+        QTest::newRow("lone LF is an empty line")
+            << QList<QByteArray>{"\n"} << Fields{""} << QByteArray();
+        QTest::newRow("LF CR is two line ends")
+            << QList<QByteArray>{"VER\n\r"} << Fields{"VER", ""} << QByteArray();
+        QTest::newRow("an LF after a CR line and other bytes is a line end")
+            << QList<QByteArray>{"VER\r", "X", "\n"} << Fields{"VER", "X"} << QByteArray();
         QTest::newRow("two lines in one packet")
             << QList<QByteArray>{"VER\rSTATE\r"} << Fields{"VER", "STATE"} << QByteArray();
         QTest::newRow("a line cut in pieces") << QList<QByteArray>{"SE", "TC,500", ".0,10.0\rEC"}
@@ -94,7 +104,7 @@ private slots:
         QList<QByteArray> lines;
         while (buffer.TakeLine(line))
             lines.append(line);
-        QCOMPARE(lines, (Fields{"GET / HTTP/1.1", "\nHost: x", "\n", "\nVER"}));
+        QCOMPARE(lines, (Fields{"GET / HTTP/1.1", "Host: x", "", "VER"}));
     }
 
     void splitting_data() {
