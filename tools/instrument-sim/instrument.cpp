@@ -3,8 +3,8 @@
 #include <QList>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -76,6 +76,11 @@ void Instrument::OnReadable() {
         readNotifier_.setEnabled(false);
         break;
     }
+    // A controller must wait for each answer before its next command; one that does not is
+    // caught here (the command itself is answered in its turn).
+    if (busy_ && rx_.contains('\r'))
+        PrintLine("# overlap: a command arrived while the answer to \"" + Escape(currentLine_) +
+                  "\" was due");
     if (rx_.size() > kMaxPending) {
         PrintLine("# " + QByteArray::number(rx_.size()) + " bytes without CR dropped");
         rx_.clear();
@@ -146,7 +151,8 @@ Instrument::Reply Instrument::Execute(const QByteArray& line) {
         }
         // The axes run at the same time; the answer waits for the one with the longest way.
         int longest = 0;
-        for (int a = 0; a < 3; ++a) longest = std::max(longest, std::abs(target[a] - pos_[a]));
+        for (int a = 0; a < 3; ++a)
+            longest = std::max(longest, std::abs(target[a] - pos_[a]));
         r.waitMs = options_.goMs >= 0
                        ? options_.goMs
                        : int((qint64(longest) * 1000 + options_.speed - 1) / options_.speed);
@@ -195,7 +201,9 @@ void Instrument::Write(const QByteArray& bytes) {
     Flush();
 }
 
-void Instrument::OnWritable() { Flush(); }
+void Instrument::OnWritable() {
+    Flush();
+}
 
 void Instrument::Flush() {
     while (!out_.isEmpty()) {
