@@ -21,7 +21,7 @@ namespace {
 using PanelOperation::kDeviceBusy;
 const QString& kScanNotReady = PanelOperation::kDeviceNotReady;
 
-// Marks a running step for as long as it is on the stack.
+// Marks a running step (or report) for as long as it is on the stack.
 class StepMark {
 public:
     explicit StepMark(bool& flag) : Flag(flag) { Flag = true; }
@@ -386,22 +386,23 @@ void TForm_ControlScan::ScanStep() {
 void TForm_ControlScan::Timer_CheckScanTimer() {
     Timer_CheckScan->stop();
     if (Closing) return;
-    if (Running) {
+    if (Running && !Reporting && (StopRequested || Finished)) {
+        // The message bar pumps events: a stop or a departing client handled meanwhile finds
+        // the scan already ended.
+        const StepMark reporting(Reporting);
         // A stop is looked at first: a scan that ended but was not reported yet is aborted.
         if (StopRequested) {
-            Main->SetRemoteResult("SCAN ABORT", "NONE", "Scan aborted.");
+            Main->StoreScanEndReport("SCAN ABORT", "NONE", "Scan aborted.");
             Main->ShowStatusMessage(QStringLiteral("Scan aborted."), Colors::clMsgSilver);
-            FinishScan();
-        } else if (Finished && Succeeded) {
-            Main->SetRemoteResult("SCAN SUCCESS", "NONE", "Scan successful.");
+        } else if (Succeeded) {
+            Main->StoreScanEndReport("SCAN SUCCESS", "NONE", "Scan successful.");
             Main->ShowStatusMessage(QStringLiteral("Scan successful."), Colors::clMsgLime);
-            FinishScan();
-        } else if (Finished) {
-            Main->SetRemoteResult("SCAN FAIL", Messages::Code(Messages::ERRDV05).toLatin1(),
-                                  Text8::FromWide(Messages::Bare(Messages::ERRDV05)));
+        } else {
+            Main->StoreScanEndReport("SCAN FAIL", Messages::Code(Messages::ERRDV05).toLatin1(),
+                                     Text8::FromWide(Messages::Bare(Messages::ERRDV05)));
             Main->ShowStatusMessage(Messages::Text(Messages::ERRDV05), Colors::clMsgRed);
-            FinishScan();
         }
+        FinishScan();
     }
     if (!Closing) Timer_CheckScan->start();
 }
@@ -474,13 +475,19 @@ void TForm_ControlScan::Image_Button4Click() {
 }
 
 void TForm_ControlScan::Action_RemoteControl_Scan() {
-    // A scan that did not start never answers success.
-    if (Running && Main->IsDeviceOpened()) {
-        Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
-        return;
-    }
+    RunRemoteScan({});
+}
+
+void TForm_ControlScan::Action_RemoteControl_Scan(const QByteArray& start, const QByteArray& end,
+                                                  const QByteArray& fwhm, const QByteArray& step,
+                                                  const QByteArray& timeDelay) {
+    RunRemoteScan([&]() { SetScanFields(start, end, fwhm, step, timeDelay); });
+}
+
+void TForm_ControlScan::RunRemoteScan(const std::function<void()>& fill) {
     if (!PanelOperation::Begin(*Main, true, kScanNotReady, "SCAN FAIL")) return;
-    // A scan whose end is not reported yet owns the Go button; the lock just taken goes back.
+    // A scan whose end is not reported yet owns the Go button; the lock just taken goes back. A
+    // scan that did not start never answers success.
     if (Running) {
         Main->UnlockDevice();
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
@@ -490,8 +497,13 @@ void TForm_ControlScan::Action_RemoteControl_Scan() {
 
     try {
         Action_Button4_Down();
+        if (fill) fill();
+        if (PanelOperation::Abandoned(*Main, true)) {
+            AbandonStart();
+            return;
+        }
         Main->SendBken(false);
-        if (!ValidateRemoteScanRequest()) {
+        if (!ValidateRemoteScanRequest() || PanelOperation::Abandoned(*Main, true)) {
             AbandonStart();
             return;
         }
@@ -500,10 +512,8 @@ void TForm_ControlScan::Action_RemoteControl_Scan() {
         Main->ShowStatusMessage(QStringLiteral("Scanning..."), Colors::clMsgYellow);
         Timer_CheckScan->start();
     } catch (...) {
-        if (!Running) {
-            AbandonStart();
-            Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
-        }
+        if (!Running) AbandonStart();
+        PanelOperation::StoreUnknownError(*Main, true);
     }
 }
 
@@ -515,6 +525,12 @@ void TForm_ControlScan::Action_RemoteControl_Stop() {
     }
     if (!Running) {
         Main->SetRemoteResult("STOP FAIL", "NONE", "No Scan.");
+        return;
+    }
+    // A scan whose end is being reported has stopped; waiting here for the report to finish
+    // would wait on the code below on the stack.
+    if (Reporting) {
+        Main->SetRemoteResult("STOP OK", QByteArray(), QByteArray());
         return;
     }
     StopRequested = true;

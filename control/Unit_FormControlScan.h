@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -43,6 +44,11 @@ public:
     void Action_RemoteControl_Disable();
     void Action_RemoteControl_Reset();
     void Action_RemoteControl_Scan();
+    // The remote scan of a request line: its values are written into the five boxes only once
+    // the scan goes ahead, so that a refused request leaves the boxes as they were.
+    void Action_RemoteControl_Scan(const QByteArray& start, const QByteArray& end,
+                                   const QByteArray& fwhm, const QByteArray& step,
+                                   const QByteArray& timeDelay);
     void Action_RemoteControl_Stop();
 
     // Writes a remote request into the five fields as received (START, END, FWHM, STEP,
@@ -80,6 +86,7 @@ public:
     bool StopRequested = false; // the user or the remote client asked to stop
     bool Succeeded = false;     // the scan ran past END without a failure
     bool Finished = false;      // the engine has ended the scan
+    bool Reporting = false;     // the end is being reported: the scan has stopped
 
     ScanRequestValues ScanRequest;
     ScanLimitValues ScanLimits;
@@ -109,6 +116,8 @@ protected:
 private:
     enum class Caller { Local, Remote };
     void RunReset(Caller caller);
+    // The remote scan; `fill` writes the request into the boxes once the device lock is held.
+    void RunRemoteScan(const std::function<void()>& fill);
     bool Validate(Caller caller);
     // Back to idle after a start that did not arm.
     void AbandonStart();

@@ -171,19 +171,22 @@ bool TForm_ControlSet::ValidateRemoteSetRequest() {
     return Validate(Caller::Remote, SetWord());
 }
 
-void TForm_ControlSet::RunSet(Caller caller) {
+void TForm_ControlSet::RunSet(Caller caller, const std::function<void()>& fill, int mode) {
     const bool remote = caller == Caller::Remote;
     // One response word for the whole request, whatever happens to the mode meanwhile.
-    const QByteArray word = SetWord();
+    const QByteArray word = mode < 0    ? SetWord()
+                            : mode == 0 ? QByteArrayLiteral("SETC")
+                                        : QByteArrayLiteral("SETR");
     if (!PanelOperation::Begin(*Main, remote, PanelOperation::kDeviceNotReady, word + " FAIL"))
         return;
     if (PanelOperation::RefuseUnlessReady(*Main, remote, word + " FAIL")) return;
 
     try {
         Action_Button4_Down();
+        if (fill) fill();
         Main->ShowStatusMessage(QStringLiteral("Changing wavelength and FWHM. Please wait..."),
                                 Colors::clMsgSilver);
-        if (Validate(caller, word)) {
+        if (Validate(caller, word) && !PanelOperation::Abandoned(*Main, remote)) {
             if (Main->MoveTo(SetRequest[0], SetRequest[1])) {
                 Main->ShowViewSetting(SetLimits.MinCwl - 10.0, SetLimits.MaxCwl + 10.0,
                                       SetRequest[0], SetRequest[1], SetRequest[2], SetRequest[3]);
@@ -200,6 +203,7 @@ void TForm_ControlSet::RunSet(Caller caller) {
         }
     } catch (...) {
         // Whatever went wrong, the button and the device lock are given back below.
+        PanelOperation::StoreUnknownError(*Main, remote);
     }
     Action_Button4_Up();
     Main->UnlockDevice();
@@ -222,4 +226,9 @@ void TForm_ControlSet::Action_RemoteControl_Reset() {
 }
 void TForm_ControlSet::Action_RemoteControl_Go() {
     RunSet(Caller::Remote);
+}
+void TForm_ControlSet::Action_RemoteControl_Go(int mode, const QByteArray& first,
+                                               const QByteArray& second) {
+    RunSet(
+        Caller::Remote, [&]() { FillSetFields(mode, first, second); }, mode);
 }

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QWidget>
+#include <functional>
 
 class QLabel;
 class IMainFacade;
@@ -33,6 +34,9 @@ public:
     void Action_RemoteControl_Disable();
     void Action_RemoteControl_Reset();
     void Action_RemoteControl_Go();
+    // The remote set of a request line: its values are written into the boxes (in `mode`) only
+    // once the request goes ahead, so that a refused request leaves the boxes as they were.
+    void Action_RemoteControl_Go(int mode, const QByteArray& first, const QByteArray& second);
 
     // Writes a remote request into the boxes as received, in the given mode.
     void FillSetFields(int mode, const QByteArray& first, const QByteArray& second);
@@ -71,7 +75,9 @@ protected:
 private:
     enum class Caller { Local, Remote };
     // The one body of the local and remote set and reset; they differ only in what they store.
-    void RunSet(Caller caller);
+    // `fill`, when given, writes the request into the boxes once the device lock is held; `mode`
+    // is then the request's mode.
+    void RunSet(Caller caller, const std::function<void()>& fill = {}, int mode = -1);
     void RunReset(Caller caller);
     bool Validate(Caller caller, const QByteArray& word);
     QByteArray SetWord() const;

@@ -11,6 +11,18 @@ const QString kRemoteActive = QStringLiteral("Remote control mode is activated."
 const QString kDeviceNotReady = QStringLiteral("Device not ready. Please connect QVL Rari.");
 const QString kResetNotReady = QStringLiteral("Reset failure. Device not ready.");
 const QByteArray kDeviceBusy = QByteArrayLiteral("Device busy.");
+const QString kRemoteGone =
+    QStringLiteral("Remote request cancelled: the client has disconnected.");
+
+bool Abandoned(IMainFacade& main, bool remote) {
+    if (!remote || !main.IsRemoteRequestAbandoned()) return false;
+    main.ShowStatusMessage(kRemoteGone, Colors::clMsgSilver);
+    return true;
+}
+
+void StoreUnknownError(IMainFacade& main, bool remote) {
+    if (remote) main.SetRemoteResult("UNKNOWN ERROR", "NONE", "Unknown Error.");
+}
 
 bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord) {
     // The remote client is the one in control; only local clicks are refused.
@@ -18,6 +30,7 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
         main.ShowStatusMessage(kRemoteActive, Colors::clMsgSilver);
         return false;
     }
+    if (remote && main.IsRemoteRequestAbandoned()) return false;
     if (!main.IsDeviceOpened()) {
         if (remote) main.SetRemoteResult(failWord, "NONE", Text8::FromWide(notReady));
         // A Go that cannot move anything is an error the user must see; Reset's notice stays.
@@ -31,10 +44,11 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
         if (remote) main.SetRemoteResult(failWord, "NONE", kDeviceBusy);
         return false;
     };
-    // While another operation holds the device, or its exchange waits for an answer, a click
-    // handled inside it is refused before its position query: the query would take the running
-    // exchange's answer, and its failure would close the session under that operation.
-    if (main.IsDeviceBusy() || main.IsDeviceExchanging()) return busy();
+    // While an exchange waits for its answer, a click handled inside it is refused before its
+    // position query: the query would take that exchange's answer, and its failure would close
+    // the session under the operation waiting for it. A lock held between exchanges (a scan
+    // between its steps) is met after the query, which still checks the line.
+    if (main.IsDeviceExchanging()) return busy();
     if (!main.RefreshPositions()) {
         if (remote)
             main.SetRemoteResult(failWord, Messages::Code(Messages::ERRDV02).toLatin1(),
@@ -43,6 +57,8 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
         main.Action_DeviceCloseExecute();
         return false;
     }
+    // The query pumped events: the client may have gone meanwhile.
+    if (Abandoned(main, remote)) return false;
     return main.TryLockDevice() || busy();
 }
 
@@ -91,7 +107,9 @@ void RunReset(IMainFacade& main, bool remote,
         showPressed(true);
         main.ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
                                Colors::clMsgSilver);
-        if (main.HomeDevice()) {
+        if (Abandoned(main, remote)) {
+            // Nothing new starts for a client that has gone.
+        } else if (main.HomeDevice()) {
             main.SetViewRange(main.MinCwl() - 10.0, main.MaxCwl() + 10.0);
             if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
             main.ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
@@ -103,6 +121,7 @@ void RunReset(IMainFacade& main, bool remote,
         }
     } catch (...) {
         // Whatever went wrong, the button and the device lock are given back below.
+        StoreUnknownError(main, remote);
     }
     showPressed(false);
     main.UnlockDevice();

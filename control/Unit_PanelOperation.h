@@ -15,8 +15,17 @@ extern const QString kRemoteActive;
 extern const QString kDeviceNotReady;
 extern const QString kResetNotReady;
 extern const QByteArray kDeviceBusy;
+extern const QString kRemoteGone;
 
-// Remote control, session, line and lock, in that order. True: the device lock is taken and the
+// True when `remote` and the client of the request has gone; the message bar then says so. The
+// caller ends without starting anything new.
+bool Abandoned(IMainFacade& main, bool remote);
+
+// An unexpected error inside a remote operation is the client's "UNKNOWN ERROR".
+void StoreUnknownError(IMainFacade& main, bool remote);
+
+// Remote control, session, line and lock, in that order (a remote request whose client has gone
+// ends silently at any of them). True: the device lock is taken and the
 // operation may go on. False: what had to be shown (and, for a remote request, stored under
 // `failWord`) is done.
 bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord);

@@ -51,6 +51,15 @@ public:
     virtual bool IsRemoteControlled() const = 0;
     virtual void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                                  const QByteArray& text) = 0;
+    // Stores a scan's end report. Besides being the stored result, it stays pending for the
+    // controlling client until an empty request line reads it, whatever else is asked meanwhile.
+    virtual void StoreScanEndReport(const QByteArray& response, const QByteArray& code,
+                                    const QByteArray& text) {
+        SetRemoteResult(response, code, text);
+    }
+    // The client whose request is being carried out has gone (closed, reset, replaced): the
+    // request must not start anything new. Checked after every pump of a remote operation.
+    virtual bool IsRemoteRequestAbandoned() const { return false; }
 
     // ---- scan record and progress
     // The folder scan records are written to; empty while recording is off.

@@ -351,13 +351,17 @@ private slots:
         QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 2, 5000));
         QCOMPARE(CommandsSinceOpen(), (QStringList{"POS 3", "BKEN 0"}));
 
-        // While a scan holds the device, Reset is refused silently and sends nothing.
+        // While a scan holds the device, Reset checks the line with its position query between
+        // two steps, then meets the scan's lock and ends silently: no home, no message.
         TypeFields({"405", "795", "10", "0.5", "600"});
         ClickGo();
         QVERIFY(Scan->Running);
         QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 5, 5000));
+        const int shownBefore = int(App->Shown().size());
         ClickReset();
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 6, 5000));
         QCOMPARE(App->Message(), QStringLiteral("Scanning..."));
+        QCOMPARE(App->Shown().size(), shownBefore);
         QCOMPARE(Scan->Image_Button3_Off->isVisible(), true);
         // The boxes keep showing the running scan: a click, typing, a paste and Enter change
         // nothing and stop nothing.
@@ -374,9 +378,9 @@ private slots:
         QVERIFY(!Form->CloseRequested);
         ClickGo();
         QVERIFY(App->WaitForMessage("Scan aborted.", 5000));
-        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 6, 5000));
+        QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 7, 5000));
         QCOMPARE(CommandsSinceOpen().mid(2),
-                 (QStringList{"POS 3", "BKEN 0", Go(405, 10), "POS 3"}));
+                 (QStringList{"POS 3", "BKEN 0", Go(405, 10), "POS 3", "POS 3"}));
         VerifyIdle();
 
         // Reset homes the filter and shows the table's range.
@@ -432,6 +436,28 @@ private slots:
         QCOMPARE(Stored(), (QList<QByteArray>{"RESET OK", "", ""}));
         QCOMPARE(App->Message(), QStringLiteral("Reset complete."));
         VerifyIdle();
+    }
+
+    // A stop that arrives while the end is being reported finds the scan stopped: it answers at
+    // once instead of waiting for the report below it on the stack to finish.
+    void stopWhileTheEndIsReported() {
+        QVERIFY(StartReady());
+        Scan->SetScanFields("500", "502", "10", "2", "0.1");
+        Scan->Action_RemoteControl_Scan();
+        QVERIFY(Scan->Running);
+        QList<QByteArray> stored;
+        const QMetaObject::Connection stopper = connect(
+            Form, &TForm_Main::StatusMessageShown, this, [&](const QString& text, unsigned) {
+                if (text != "Scan successful." || !stored.isEmpty()) return;
+                Scan->Action_RemoteControl_Stop();
+                stored = Stored();
+            });
+        QVERIFY(App->WaitForShown("Scan successful.", 30000));
+        disconnect(stopper);
+        QCOMPARE(stored, (QList<QByteArray>{"STOP OK", "", ""}));
+        VerifyIdle();
+        // The scan's own report is still there for the client's next empty line.
+        QCOMPARE(Form->RemoteEndReport, QByteArray("SCAN SUCCESS"));
     }
 
     // The line is lost before a remote scan or reset: its position query fails, the session is

@@ -7,6 +7,7 @@
 #include "ui/Unit_SkinEdit.h"
 
 #include <QTest>
+#include <stdexcept>
 
 namespace {
 
@@ -24,12 +25,18 @@ public:
     bool Remote = false;
     bool RefreshOk = true;
     bool MoveOk = true;
+    // The remote client has gone: from the start, or while the position query ran.
+    bool Gone = false;
+    bool GoneDuringQuery = false;
+    // Every device command throws.
+    bool Throws = false;
 
     int Refreshes = 0;
     int Locks = 0;
     int Unlocks = 0;
     int Closes = 0;
     int Bkens = 0;
+    int Homes = 0;
     QList<QPair<double, double>> Moves;
     QList<RemoteResult> Results;
     QStringList Messages;
@@ -67,18 +74,23 @@ public:
         ++Refreshes;
         return RefreshOk;
     }
-    int Homes = 0;
     bool HomeDevice() override {
+        if (Throws) throw std::runtime_error("home");
         ++Homes;
         return true;
     }
     bool SendBken(bool) override {
+        if (Throws) throw std::runtime_error("bken");
         ++Bkens;
         return true;
     }
     bool MoveTo(double cwl, double fwhm) override {
+        if (Throws) throw std::runtime_error("move");
         Moves.append({cwl, fwhm});
         return MoveOk;
+    }
+    bool IsRemoteRequestAbandoned() const override {
+        return Gone || (GoneDuringQuery && Refreshes > 0);
     }
     void Action_DeviceCloseExecute() override {
         ++Closes;
@@ -110,9 +122,38 @@ public:
 
 enum class Entry { LocalClick, Remote };
 
+// The three remote operations of the panels, each with its own boxes' values.
+enum class Operation { Set, SetReset, Scan, ScanReset };
+
+// Runs `op` as a remote request on panels made for `main`; returns the first box's text after it.
+QString RunRemote(FakeMain& main, Operation op) {
+    QWidget dock;
+    TForm_ControlSet set(&main, &dock);
+    TForm_ControlScan scan(&main, &dock);
+    set.FillSetFields(0, "700", "5");
+    scan.SetScanFields("600", "700", "5", "1", "1");
+    main.Messages.clear();
+    switch (op) {
+    case Operation::Set:
+        set.Action_RemoteControl_Go(0, "800", "4");
+        return set.Edit1->text();
+    case Operation::SetReset:
+        set.Action_RemoteControl_Reset();
+        return set.Edit1->text();
+    case Operation::Scan:
+        scan.Action_RemoteControl_Scan("650", "660", "4", "2", "0.5");
+        return scan.Edit[0]->text();
+    case Operation::ScanReset:
+        scan.Action_RemoteControl_Reset();
+        return scan.Edit[0]->text();
+    }
+    return {};
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Entry)
+Q_DECLARE_METATYPE(Operation)
 
 class TestPanelFacade : public QObject {
     Q_OBJECT
@@ -137,9 +178,10 @@ class TestPanelFacade : public QObject {
         QTest::newRow("no session")
             << Entry::Remote << false << false << false << false << true << fail
             << QByteArray("NONE") << notReady.toLatin1() << notReady << 0;
+        // The lock is met after the position query, which still checks the line.
         QTest::newRow("lock held by another operation")
             << Entry::Remote << true << true << false << false << true << fail << QByteArray("NONE")
-            << QByteArray("Device busy.") << QString() << 0;
+            << QByteArray("Device busy.") << QString() << 1;
         QTest::newRow("an exchange waits for its answer")
             << Entry::Remote << true << false << true << false << true << fail << QByteArray("NONE")
             << QByteArray("Device busy.") << QString() << 0;
@@ -233,6 +275,72 @@ private slots:
         else
             scan.Image_Button4Click();
         verifyRefused(main, busyBefore);
+    }
+
+    void operationRows() {
+        QTest::addColumn<Operation>("op");
+        QTest::newRow("set") << Operation::Set;
+        QTest::newRow("reset on the Set tab") << Operation::SetReset;
+        QTest::newRow("scan") << Operation::Scan;
+        QTest::newRow("reset on the Scan tab") << Operation::ScanReset;
+    }
+
+    // A request whose client has gone starts nothing new: no move, no home, no BKEN, no scan,
+    // and the lock is not left held.
+    void abandonedRequestStartsNothing_data() { operationRows(); }
+    void abandonedRequestStartsNothing() {
+        QFETCH(Operation, op);
+        for (const bool duringQuery : {false, true}) {
+            FakeMain main;
+            (duringQuery ? main.GoneDuringQuery : main.Gone) = true;
+            RunRemote(main, op);
+            QCOMPARE(main.Refreshes, duringQuery ? 1 : 0);
+            QVERIFY(main.Moves.isEmpty());
+            QCOMPARE(main.Homes, 0);
+            QCOMPARE(main.Bkens, 0);
+            QVERIFY(!main.Busy);
+            QCOMPARE(main.Locks, main.Unlocks);
+            for (const RemoteResult& result : main.Results)
+                QVERIFY2(!result.Response.endsWith(" OK"), result.Response.constData());
+        }
+    }
+
+    // A refused request leaves the boxes as they were: a local operation waiting in a pump
+    // reads them next.
+    void refusedRequestLeavesTheBoxes_data() {
+        QTest::addColumn<Operation>("op");
+        QTest::newRow("set") << Operation::Set;
+        QTest::newRow("scan") << Operation::Scan;
+    }
+    void refusedRequestLeavesTheBoxes() {
+        QFETCH(Operation, op);
+        for (const bool exchanging : {false, true}) {
+            FakeMain main;
+            (exchanging ? main.Exchanging : main.Busy) = true;
+            const QString first = RunRemote(main, op);
+            QCOMPARE(first, op == Operation::Set ? QStringLiteral("700") : QStringLiteral("600"));
+            QCOMPARE(main.Results.size(), 1);
+            QCOMPARE(main.Results[0].Text, QByteArray("Device busy."));
+        }
+        // Accepted, the request's values are in the boxes.
+        FakeMain main;
+        QCOMPARE(RunRemote(main, op),
+                 op == Operation::Set ? QStringLiteral("800") : QStringLiteral("650"));
+    }
+
+    // An error thrown inside a remote operation is the client's "UNKNOWN ERROR", and the lock
+    // and the button are given back.
+    void unexpectedErrorIsReported_data() { operationRows(); }
+    void unexpectedErrorIsReported() {
+        QFETCH(Operation, op);
+        FakeMain main;
+        main.Throws = true;
+        RunRemote(main, op);
+        QVERIFY(!main.Busy);
+        QVERIFY(!main.Results.isEmpty());
+        QCOMPARE(main.Results.last().Response, QByteArray("UNKNOWN ERROR"));
+        QCOMPARE(main.Results.last().Code, QByteArray("NONE"));
+        QCOMPARE(main.Results.last().Text, QByteArray("Unknown Error."));
     }
 
     // An accepted set holds the lock for the move and gives it back whatever the move's outcome.
