@@ -113,6 +113,9 @@ public:
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                          const QByteArray& text) override;
     bool IsRemoteControlled() const override;
+    void StoreScanEndReport(const QByteArray& response, const QByteArray& code,
+                            const QByteArray& text) override;
+    bool IsRemoteRequestAbandoned() const override;
     void Action_RemoteServerStartExecute();
     void Action_RemoteServerStopExecute();
     void Action_RemoteServerProcessExecute();
@@ -193,6 +196,8 @@ public:
     QByteArray RemoteRequest;
     // The answer of a read-only request (PROGRESS, BAND), sent instead of the stored response.
     std::optional<QByteArray> RemoteReadBack;
+    // A scan's end report that the controlling client has not read with an empty line yet.
+    QByteArray RemoteEndReport;
 
     bool SliderDragging = false;
     qint32 SliderGrabX = 0;
@@ -253,6 +258,18 @@ private:
     void ReadRemoteBytes();
     void SendRemoteResponse(QTcpSocket* socket);
     void SendRemoteLine(QTcpSocket* socket, const QByteArray& line);
+    // Every handler of a connection's signals runs between these two. A connection that ends is
+    // retired: forgotten at once, deleted only when no such handler is left on the stack, since
+    // the handlers pump events and a deletion inside a pump would pull the connection from under
+    // the handler that is waiting in it.
+    void EnterRemoteHandler() { ++RemoteHandlerDepth; }
+    void LeaveRemoteHandler();
+    void RetireRemoteSocket(QTcpSocket* socket);
+    // Takes waiting connections once the last controller's departure has been handled.
+    void AcceptWaitingConnectionsLater();
+    // The last controller has gone but its departure is still being handled (its scan being
+    // stopped, or its last request still running).
+    bool IsRemoteDeparting() const;
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
     // The reads of the session's start: information, calibration file, BKEN, and with both in
@@ -280,4 +297,10 @@ private:
     QList<QTcpSocket*> RemoteSockets;
     // The last client has left and its running scan is being stopped.
     bool RemoteReleasing = false;
+    // The connection whose request is being carried out, while one is.
+    QPointer<QTcpSocket> RemoteRequestFrom;
+    bool RemoteRequestActive = false;
+    int RemoteHandlerDepth = 0;
+    QList<QTcpSocket*> RemoteRetired;
+    bool RemoteAcceptQueued = false;
 };

@@ -10,8 +10,15 @@
 #include "ui/Unit_FormControlHelp.h"
 
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#ifdef Q_OS_UNIX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -20,6 +27,42 @@ constexpr qint64 kSocketReadBuffer = 64 * 1024;
 // Responses a client has not read yet. A client that stops reading is dropped with its
 // connection instead of letting its unsent responses grow without end.
 constexpr qint64 kMaxUnsent = 256 * 1024;
+
+// A peer that vanishes without closing (cable pulled, laptop suspended) is noticed within about
+// 30 s: probes after 10 s of silence, every 5 s, three unanswered ones end the connection; a
+// response that stays unacknowledged for 30 s does too. A live client that is merely quiet
+// answers the probes and keeps control however long it waits.
+constexpr int kKeepAliveIdleS = 10;
+constexpr int kKeepAliveIntervalS = 5;
+constexpr int kKeepAliveProbes = 3;
+constexpr unsigned kUnacknowledgedMs = 30000;
+
+void EnableKeepAlive(QTcpSocket* socket) {
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const int fd = int(socket->socketDescriptor());
+    if (fd < 0) return;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
+#endif
+}
+
+// The peer has closed its side and sent everything it will send (the end of the stream is next),
+// though the connection's end has not been handled yet.
+bool PeerHasClosed(QTcpSocket* socket) {
+    if (socket->state() != QAbstractSocket::ConnectedState) return true;
+#ifdef Q_OS_UNIX
+    if (socket->bytesAvailable() > 0) return false;
+    const int fd = int(socket->socketDescriptor());
+    if (fd < 0) return true;
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#else
+    return false;
+#endif
+}
 
 } // namespace
 
@@ -112,6 +155,8 @@ void TForm_Main::UpdateRemoteHelpLine() {
 }
 
 void TForm_Main::Action_RemoteServerStopExecute() {
+    EnterRemoteHandler();
+    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
     try {
         RemoteConnected = false;
         RemoteClientCount = 0;
@@ -120,9 +165,8 @@ void TForm_Main::Action_RemoteServerStopExecute() {
         const QList<QTcpSocket*> sockets = RemoteSockets;
         RemoteSockets.clear();
         for (QTcpSocket* socket : sockets) {
-            socket->disconnect(this);
+            RetireRemoteSocket(socket);
             socket->abort();
-            socket->deleteLater();
         }
         if (FormControlSet) FormControlSet->Action_RemoteControl_Disable();
         if (FormControlScan) FormControlScan->Action_RemoteControl_Disable();
@@ -131,8 +175,57 @@ void TForm_Main::Action_RemoteServerStopExecute() {
     }
 }
 
+void TForm_Main::LeaveRemoteHandler() {
+    if (--RemoteHandlerDepth > 0) return;
+    RemoteHandlerDepth = 0;
+    const QList<QTcpSocket*> retired = RemoteRetired;
+    RemoteRetired.clear();
+    for (QTcpSocket* socket : retired)
+        socket->deleteLater();
+}
+
+void TForm_Main::RetireRemoteSocket(QTcpSocket* socket) {
+    // No handler of ours runs for it any more; whichever of its close and error comes later
+    // finds nothing connected.
+    socket->disconnect(this);
+    if (!RemoteRetired.contains(socket)) RemoteRetired.append(socket);
+    if (socket == RemoteClient) RemoteClient = nullptr;
+}
+
+bool TForm_Main::IsRemoteDeparting() const {
+    return !RemoteClient && (RemoteReleasing || RemoteBusy);
+}
+
+void TForm_Main::AcceptWaitingConnectionsLater() {
+    if (RemoteAcceptQueued || !ServerSocket || !ServerSocket->hasPendingConnections()) return;
+    // Queued: the handler that ends the departure is still on the stack.
+    RemoteAcceptQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this]() {
+            RemoteAcceptQueued = false;
+            ServerSocketClientConnect();
+        },
+        Qt::QueuedConnection);
+}
+
 void TForm_Main::ServerSocketClientConnect() {
-    while (QTcpSocket* socket = ServerSocket->nextPendingConnection()) {
+    EnterRemoteHandler();
+    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    while (ServerSocket && ServerSocket->hasPendingConnections() && !CloseRequested) {
+        // A client that reconnects at once may arrive before its previous connection's end has
+        // been handled: that end is handled first, so the newcomer is not taken for a second
+        // client.
+        if (RemoteClient && PeerHasClosed(RemoteClient)) {
+            QTcpSocket* gone = RemoteClient;
+            ServerSocketClientDisconnect(gone);
+            gone->abort();
+        }
+        // While the last controller's departure is handled, a newcomer waits unaccepted; it is
+        // taken when the departure ends.
+        if (IsRemoteDeparting()) return;
+        QTcpSocket* socket = ServerSocket->nextPendingConnection();
+        if (!socket) return;
         ++RemoteClientCount;
         RemoteSockets.append(socket);
         connect(socket, &QTcpSocket::disconnected, this,
@@ -146,29 +239,41 @@ void TForm_Main::ServerSocketClientConnect() {
             continue;
         }
         socket->setReadBufferSize(kSocketReadBuffer);
+        EnableKeepAlive(socket);
         connect(socket, &QTcpSocket::readyRead, this,
                 [this, socket]() { ServerSocketClientRead(socket); });
         RemoteRxBuffer.Clear();
         RemoteClient = socket;
         RemoteConnected = true;
         // The new client's first empty line must not receive a result stored for the previous
-        // one (a stop run when it left).
+        // one (a stop run when it left, an end report it never read).
         RemoteResponse.clear();
+        RemoteEndReport.clear();
         if (FormControlSet) FormControlSet->Action_RemoteControl_Enable();
         if (FormControlScan) FormControlScan->Action_RemoteControl_Enable();
         UpdateRemoteHelpLine();
+        // Bytes that came with the connection are not announced again.
+        if (socket->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(
+                this,
+                [this, guarded = QPointer<QTcpSocket>(socket)]() {
+                    if (guarded && guarded == RemoteClient) ServerSocketClientRead(guarded);
+                },
+                Qt::QueuedConnection);
     }
 }
 
 void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
+    EnterRemoteHandler();
+    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
     // A connection is counted out once, whichever of its close and its error comes first.
     if (!RemoteSockets.removeOne(socket)) return;
-    socket->deleteLater();
-    if (socket == RemoteClient) RemoteClient = nullptr;
+    const bool wasController = socket == RemoteClient;
+    RetireRemoteSocket(socket);
     if (RemoteClientCount > 0) --RemoteClientCount;
     // A connection refused while the last client's scan is being stopped does not start a
     // second release.
-    if (RemoteClientCount > 0 || RemoteReleasing) return;
+    if (!wasController || RemoteClientCount > 0 || RemoteReleasing) return;
     RemoteReleasing = true;
     try {
         // A script that ends or dies does not leave the filter scanning.
@@ -183,9 +288,12 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
     if (FormControlSet) FormControlSet->Action_RemoteControl_Disable();
     if (FormControlScan) FormControlScan->Action_RemoteControl_Disable();
     UpdateRemoteHelpLine();
+    if (!RemoteBusy) AcceptWaitingConnectionsLater();
 }
 
 void TForm_Main::ServerSocketClientError(QTcpSocket* socket) {
+    EnterRemoteHandler();
+    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
     // Nothing is shown: the connection is closed and counted out.
     socket->abort();
     ServerSocketClientDisconnect(socket);
@@ -202,7 +310,8 @@ void TForm_Main::SendRemoteResponse(QTcpSocket* socket) {
 }
 
 void TForm_Main::SendRemoteLine(QTcpSocket* socket, const QByteArray& line) {
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState) return;
+    if (!socket || socket != RemoteClient || socket->state() != QAbstractSocket::ConnectedState)
+        return;
     if (socket->bytesToWrite() > kMaxUnsent) {
         socket->abort();
         ServerSocketClientDisconnect(socket);
@@ -213,6 +322,8 @@ void TForm_Main::SendRemoteLine(QTcpSocket* socket, const QByteArray& line) {
 }
 
 void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
+    EnterRemoteHandler();
+    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
     if (socket != RemoteClient) {
         socket->readAll();
         return;
@@ -220,15 +331,21 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
     ReadRemoteBytes();
     if (RemoteBusy) return;
     RemoteBusy = true;
+    // The connection stays a valid object while this handler runs (see LeaveRemoteHandler); once
+    // it has ended, it is no longer the controlling one and the loop stops.
+    const QPointer<QTcpSocket> from = socket;
     try {
         // Every complete line is answered, in order, one at a time. The socket does not signal
         // new data again while this handler runs, so the loop collects it after each pump.
         QByteArray line;
-        while (!CloseRequested && RemoteClient && RemoteRxBuffer.TakeLine(line)) {
-            const QPointer<QTcpSocket> from = RemoteClient;
+        while (!CloseRequested && from && from == RemoteClient && RemoteRxBuffer.TakeLine(line)) {
             RemoteRequest = line;
             RemoteReadBack.reset();
+            RemoteRequestFrom = from;
+            RemoteRequestActive = true;
             Action_RemoteServerProcessExecute();
+            RemoteRequestActive = false;
+            RemoteRequestFrom = nullptr;
             if (RemoteReadBack) {
                 // A read-only answer leaves the store alone: an end report waiting in it still
                 // goes to the next empty line.
@@ -247,8 +364,25 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
             ReadRemoteBytes();
         }
     } catch (...) {
+        RemoteRequestActive = false;
+        RemoteRequestFrom = nullptr;
     }
     RemoteBusy = false;
+    // A client that connected while this request outlived its own client gets control now.
+    if (!RemoteClient) AcceptWaitingConnectionsLater();
+}
+
+bool TForm_Main::IsRemoteRequestAbandoned() const {
+    // Operations run directly (not for a request line) have no client to lose.
+    if (!RemoteRequestActive) return false;
+    return !RemoteRequestFrom || RemoteRequestFrom != RemoteClient ||
+           RemoteRequestFrom->state() != QAbstractSocket::ConnectedState;
+}
+
+void TForm_Main::StoreScanEndReport(const QByteArray& response, const QByteArray& code,
+                                    const QByteArray& text) {
+    SetRemoteResult(response, code, text);
+    RemoteEndReport = response;
 }
 
 void TForm_Main::SelectTabForRemote(int tab) {
@@ -259,7 +393,13 @@ void TForm_Main::SelectTabForRemote(int tab) {
 
 void TForm_Main::Action_RemoteServerProcessExecute() {
     try {
-        if (!IsRemoteListening() || !RemoteConnected || RemoteRequest.isEmpty()) return;
+        if (!IsRemoteListening() || !RemoteConnected) return;
+        if (RemoteRequest.isEmpty()) {
+            // A scan's end report waits for an empty line, whatever was asked since.
+            if (!RemoteEndReport.isEmpty()) RemoteResponse = RemoteEndReport;
+            RemoteEndReport.clear();
+            return;
+        }
         const bool scanning = FormControlScan && FormControlScan->Running;
         const RemotePlan plan = PlanRemoteRequest(RemoteRequest, scanning, ActiveTab);
         if (plan.SelectTab >= 0) SelectTabForRemote(plan.SelectTab);
@@ -276,8 +416,8 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             RemoteResponse = RemoteErrorText;
             break;
         case RemotePlan::SetGo:
-            FormControlSet->FillSetFields(plan.SetMode, plan.Fields[1], plan.Fields[2]);
-            FormControlSet->Action_RemoteControl_Go();
+            // The boxes are filled by the panel once the request goes ahead.
+            FormControlSet->Action_RemoteControl_Go(plan.SetMode, plan.Fields[1], plan.Fields[2]);
             break;
         case RemotePlan::SetReset:
             FormControlSet->Action_RemoteControl_Reset();
@@ -286,10 +426,11 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             FormControlScan->Action_RemoteControl_Reset();
             break;
         case RemotePlan::ScanStart:
-            FormControlScan->SetScanFields(plan.Fields[1], plan.Fields[2], plan.Fields[3],
-                                           plan.Fields[4], plan.Fields[5]);
             SetRemoteResult("SCAN OK", QByteArray(), QByteArray());
-            FormControlScan->Action_RemoteControl_Scan();
+            FormControlScan->Action_RemoteControl_Scan(
+                plan.Fields[1], plan.Fields[2], plan.Fields[3], plan.Fields[4], plan.Fields[5]);
+            // A report still unread belongs to the scan before this one.
+            if (FormControlScan->Running) RemoteEndReport.clear();
             break;
         case RemotePlan::ScanStop:
             FormControlScan->Action_RemoteControl_Stop();

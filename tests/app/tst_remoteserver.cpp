@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLabel>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpSocket>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +77,195 @@ public:
     QByteArray Rx;
 };
 
+// A client on a plain socket, so that the test decides the moment of every send and close (Qt's
+// own socket would wait for the event loop). Connecting completes in the kernel, before the
+// program has accepted the connection.
+class RawClient {
+public:
+    explicit RawClient(quint16 port) {
+        Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (Fd >= 0 && ::connect(Fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Close();
+    }
+    ~RawClient() { Close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool IsOpen() const { return Fd >= 0; }
+    void Send(const QByteArray& bytes) {
+        if (Fd >= 0) (void)::send(Fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    }
+    // Reads what has arrived; true once a whole response line is among it.
+    bool HasAnswer() {
+        char chunk[4096];
+        ssize_t n = 0;
+        while (Fd >= 0 && (n = ::recv(Fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            Rx.append(chunk, n);
+        return Rx.contains('\r');
+    }
+    void CloseSending() {
+        if (Fd >= 0) ::shutdown(Fd, SHUT_WR);
+    }
+    // `reset`: the connection is reset (RST) instead of closed.
+    void Close(bool reset = false) {
+        if (Fd < 0) return;
+        if (reset) {
+            const linger now{1, 0};
+            ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        ::close(Fd);
+        Fd = -1;
+    }
+    QByteArray Rx;
+
+private:
+    int Fd = -1;
+};
+
+// A seeded random client for hostile rounds: each round connects, sends whole and partial
+// requests of every kind (and sometimes a second connection), and hangs up at a random moment.
+// It runs from a timer, so its steps also happen inside the program's own pumps, in the middle
+// of a request: before, during and after the answers.
+class ChaosClient : public QObject {
+public:
+    ChaosClient(quint16 port, quint32 seed, int rounds, std::function<int()> simCommands)
+        : Port(port), Random(seed), RoundsLeft(rounds), SimCommands(std::move(simCommands)) {
+        connect(&Tick, &QTimer::timeout, this, [this]() { Step(); });
+        Tick.start(1);
+    }
+    bool Done() const { return RoundsLeft == 0 && Steps.isEmpty() && !Client; }
+
+private:
+    struct Action {
+        enum Kind { Connect, Second, Send, Pump, Answer, SimCommand, Close, Reset } What;
+        QByteArray Bytes;
+        int Ticks = 0;
+    };
+
+    int Pick(int n) { return int(Random.bounded(quint32(n))); }
+
+    QByteArray Request() {
+        static const QList<QByteArray> kRequests{"VER",
+                                                 "STATE",
+                                                 "ECODE",
+                                                 "ETEXT",
+                                                 "ECLEAR",
+                                                 "",
+                                                 "SETC,550.0,10.0",
+                                                 "SETC 600 5",
+                                                 "SETR,545.0,555.0",
+                                                 "RESET",
+                                                 "SCAN,500,506,10,2,0.1",
+                                                 "SCAN,500,795,10,0.5,1",
+                                                 "STOP",
+                                                 "SETC,300,10",
+                                                 "SETR,900,910",
+                                                 "SCAN,100,200,10,1,1",
+                                                 "SETC,500.05,10",
+                                                 "ver",
+                                                 "SETC,abc,x",
+                                                 "SETC,500",
+                                                 "\x01\x02\xff\"\"",
+                                                 "SCAN,500,510,10,2"};
+        if (Pick(20) == 0) {
+            QByteArray junk(Pick(300) + 1, 'j');
+            for (char& c : junk)
+                c = char(Pick(256));
+            return junk;
+        }
+        return kRequests[Pick(int(kRequests.size()))];
+    }
+
+    void PlanRound() {
+        --RoundsLeft;
+        Steps.append({Action::Connect, {}, 0});
+        if (Pick(6) == 0) Steps.append({Action::Second, {}, 0});
+        const int requests = 1 + Pick(4);
+        static const QList<QByteArray> kEnds{"\r", "\n", "\r\n", ""};
+        for (int i = 0; i < requests; ++i) {
+            const QByteArray line = Request() + kEnds[Pick(int(kEnds.size()))];
+            const int cut = Pick(3) == 0 ? Pick(int(line.size()) + 1) : int(line.size());
+            Steps.append({Action::Send, line.left(cut), 0});
+            if (cut < line.size()) {
+                Steps.append({Action::Pump, {}, Pick(20)});
+                Steps.append({Action::Send, line.mid(cut), 0});
+            }
+            switch (Pick(4)) {
+            case 0:
+                Steps.append({Action::Answer, {}, 3000});
+                break;
+            case 1:
+                Steps.append({Action::SimCommand, {}, 1000});
+                break;
+            case 2:
+                Steps.append({Action::Pump, {}, Pick(300)});
+                break;
+            default:
+                break; // the next step at once
+            }
+        }
+        // The hang-up comes at once, or after some more events.
+        if (Pick(2) == 0) Steps.append({Action::Pump, {}, Pick(200)});
+        Steps.append({Pick(3) == 0 ? Action::Reset : Action::Close, {}, 0});
+    }
+
+    void Step() {
+        if (Client) Client->HasAnswer();
+        if (Other) Other->HasAnswer();
+        if (Steps.isEmpty()) {
+            if (RoundsLeft == 0) {
+                Tick.stop();
+                return;
+            }
+            PlanRound();
+        }
+        Action& a = Steps.front();
+        switch (a.What) {
+        case Action::Connect:
+            Client = std::make_unique<RawClient>(Port);
+            break;
+        case Action::Second:
+            Other = std::make_unique<RawClient>(Port);
+            break;
+        case Action::Send:
+            Client->Send(a.Bytes);
+            break;
+        case Action::Pump:
+            if (a.Ticks-- > 0) return;
+            break;
+        case Action::Answer:
+            if (!Client->Rx.contains('\r') && a.Ticks-- > 0) return;
+            Client->Rx.clear();
+            break;
+        case Action::SimCommand:
+            if (Waiting < 0) Waiting = SimCommands();
+            if (SimCommands() == Waiting && a.Ticks-- > 0) return;
+            Waiting = -1;
+            break;
+        case Action::Close:
+        case Action::Reset:
+            Client->Close(a.What == Action::Reset);
+            Client.reset();
+            if (Other) Other.reset();
+            break;
+        }
+        Steps.removeFirst();
+    }
+
+    quint16 Port;
+    QRandomGenerator Random;
+    int RoundsLeft;
+    std::function<int()> SimCommands;
+    QList<Action> Steps;
+    std::unique_ptr<RawClient> Client;
+    std::unique_ptr<RawClient> Other;
+    int Waiting = -1;
+    QTimer Tick;
+};
+
 } // namespace
 
 class TestRemoteServer : public QObject {
@@ -85,10 +276,12 @@ class TestRemoteServer : public QObject {
     quint16 Port = 0;
     std::unique_ptr<Client> Remote;
 
-    // A program with a ready session and its server on a free port.
+    // A program with a ready session and its server on a free port. The simulator reports each
+    // command as it arrives, so that a test can act in the middle of an exchange.
     bool StartProgram(const QStringList& simArgs = {}) {
         App = std::make_unique<AppFixture>();
-        if (!App->StartSim(QStringList{"--home-ms", "200"} + simArgs)) return false;
+        if (!App->StartSim(QStringList{"--home-ms", "200", "--report-received"} + simArgs))
+            return false;
         App->PlaceKeptCopy();
         Port = App->RemotePort();
         App->WriteSettings();
@@ -104,6 +297,30 @@ class TestRemoteServer : public QObject {
         Remote.reset();
         return WaitFor([this]() { return !Form->RemoteConnected; }, 5000);
     }
+    // No request is running, no scan, no client and the device is free.
+    bool Settled() const {
+        return !Form->RemoteConnected && !Form->RemoteBusy && !Form->FormControlScan->Running &&
+               !Form->DeviceBusy;
+    }
+    // The instrument never received a command while an answer was due.
+    bool NoOverlap() { return App->Sim().Lines().filter("# overlap").isEmpty(); }
+    // Lines the simulator printed since `from` that begin with `prefix`.
+    int SimLinesSince(int from, const QString& prefix) {
+        return int(App->Sim().Lines().mid(from).filter(QRegularExpression("^" + prefix)).size());
+    }
+    // After a client has hung up: the program settles, the panels are unlocked, and the next
+    // client is served.
+    void VerifyServesTheNextClient() {
+        QVERIFY(WaitFor([this]() { return Settled(); }, 60000));
+        QVERIFY(NoOverlap());
+        QVERIFY(Form->DeviceOpened);
+        QVERIFY(Form->FormControlSet->Edit1->isEnabled());
+        QVERIFY(Form->FormControlScan->Edit[0]->isEnabled());
+        QVERIFY(!Form->FormControlSet->Label_Remote->isVisibleTo(Form->FormControlSet));
+        QVERIFY(ConnectClient());
+        QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
+    }
+
     // Runs every request and compares its response.
     void Converse(const QList<QByteArray>& requests, const QList<QByteArray>& responses) {
         QCOMPARE(requests.size(), responses.size());
@@ -229,7 +446,7 @@ private slots:
     }
 
     void linesInOnePacketAreAllAnswered() {
-        // CR LF endings: the LF is the leading blank of the next request.
+        // CR LF endings: one line end each.
         Remote->Send("VER\r\nSTATE\r\nECLEAR\r\nETEXT\r");
         QCOMPARE(Remote->Next(), QByteArray("QVL Rari v2.1"));
         QCOMPARE(Remote->Next(), QByteArray("IDLE"));
@@ -511,7 +728,8 @@ private slots:
 
     void requestsDuringTheOpenSequenceAreRefused() {
         // The session is found again; during the pause after identification it holds the
-        // device. Requests sent then are refused without a position query of their own.
+        // device. Requests sent then check the line with their position query and are refused
+        // by the held lock.
         Form->SetOpenPauseRounds(20);
         const QMetaObject::Connection sender = connect(
             Form, &TForm_Main::StatusMessageShown, this, [this](const QString& text, unsigned) {
@@ -527,8 +745,10 @@ private slots:
         disconnect(sender);
         QVERIFY(App->WaitForMessage("Device ready."));
         QVERIFY(App->Sim().WaitForExchanges(before + 7, 5000));
+        QVERIFY(App->Sim().WaitForExchanges(before + 9, 5000));
         QCOMPARE(App->Commands().mid(before),
-                 (QStringList{"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"}));
+                 (QStringList{"?", "POS 3", "POS 3", "INFO 0", "INFO 1", "INFO 2", "POS 3",
+                              "BKEN 0", "HOME 3"}));
         QCOMPARE(Remote->Ask("SETC,500,10"), QByteArray("SETC OK"));
     }
 
@@ -550,7 +770,9 @@ private slots:
         QCOMPARE(response, word);
         QCOMPARE(Remote->Ask("ECODE"), QByteArray("NONE"));
         QCOMPARE(Remote->Ask("ETEXT"), QByteArray("Device busy."));
-        QCOMPARE(App->Commands().size(), before);
+        // Only the position query, which checks the line before the lock is met.
+        QVERIFY(App->Sim().WaitForExchanges(before + 1, 5000));
+        QCOMPARE(App->Commands().mid(before), QStringList{"POS 3"});
 
         // The instrument does not answer the position query before the operation.
         QVERIFY(App->Sim().SendControl("silent on"));
@@ -564,6 +786,238 @@ private slots:
         QCOMPARE(Remote->Ask(request), word);
         QCOMPARE(Remote->Ask("ECODE"), QByteArray("NONE"));
         QVERIFY(App->Sim().SendControl("silent off"));
+    }
+    // A client that hangs up right after its request: the program survives, starts nothing for
+    // it, and serves the next client.
+    void hangUpAtOnce_data() {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QByteArray>("setup");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<bool>("startsNothing");
+        QTest::addColumn<bool>("halfClose"); // only the sending side, as `nc -N` does
+        const QByteArray longScan("SCAN,500,795,10,0.5,1");
+        QTest::newRow("SETC") << 0 << QByteArray() << QByteArray("SETC,550.0,10.0") << true
+                              << false;
+        QTest::newRow("SETR") << 0 << QByteArray() << QByteArray("SETR,545.0,555.0") << true
+                              << false;
+        QTest::newRow("RESET on the Set tab")
+            << 0 << QByteArray() << QByteArray("RESET") << true << false;
+        QTest::newRow("RESET on the Scan tab")
+            << 1 << QByteArray() << QByteArray("RESET") << true << false;
+        QTest::newRow("SCAN") << 0 << QByteArray() << longScan << true << false;
+        QTest::newRow("SCAN, sending side closed") << 0 << QByteArray() << longScan << true << true;
+        QTest::newRow("STOP") << 0 << longScan << QByteArray("STOP") << false << false;
+        QTest::newRow("empty line after a scan")
+            << 0 << QByteArray("SCAN,500,502,10,2,0.1") << QByteArray() << false << false;
+    }
+    void hangUpAtOnce() {
+        QFETCH(int, tab);
+        QFETCH(QByteArray, setup);
+        QFETCH(QByteArray, request);
+        QFETCH(bool, startsNothing);
+        QFETCH(bool, halfClose);
+        QVERIFY(DisconnectClient());
+        Form->ActiveTab = tab;
+        Form->Action_ChangeModeExecute();
+        RawClient client(Port);
+        QVERIFY(client.IsOpen());
+        if (!setup.isEmpty()) {
+            client.Send(setup + '\r');
+            QVERIFY(WaitFor([&]() { return client.HasAnswer(); }));
+            QCOMPARE(client.Rx, QByteArray("SCAN OK\r"));
+        }
+        const int before = int(App->Commands().size());
+        const int linesBefore = int(App->Sim().Lines().size());
+        client.Send(request + '\r');
+        if (halfClose)
+            client.CloseSending();
+        else
+            client.Close();
+        VerifyServesTheNextClient();
+        if (startsNothing) {
+            // At most the position query that was already on the line; no move, home, BKEN.
+            QCOMPARE(SimLinesSince(linesBefore, "received") -
+                         SimLinesSince(linesBefore, "received \"POS 3\""),
+                     0);
+            QVERIFY(App->Commands().mid(before).size() <= 1);
+        }
+    }
+
+    // The same client hangs up at each moment of a move: while the position query waits for its
+    // answer, while the filter moves, and once the response has been sent.
+    void hangUpAtEachMoment_data() {
+        QTest::addColumn<QString>("moment");
+        QTest::addColumn<bool>("moved"); // the move was on the line before the hang-up
+        QTest::newRow("before the position answer")
+            << QStringLiteral("received \"POS 3\"") << false;
+        QTest::newRow("during the move") << QStringLiteral("received \"GO 3") << true;
+        QTest::newRow("after the answer is sent") << QString() << true;
+    }
+    void hangUpAtEachMoment() {
+        QFETCH(QString, moment);
+        QFETCH(bool, moved);
+        QStringList commands{"POS 3"};
+        if (moved) commands << "GO 3 " + App->SamplePositions(550.0, 10.0);
+        QVERIFY(DisconnectClient());
+        const int before = int(App->Commands().size());
+        const int linesBefore = int(App->Sim().Lines().size());
+        RawClient client(Port);
+        QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+        bool closed = false;
+        QTimer watch; // also fires inside the program's pumps, in the middle of the request
+        connect(&watch, &QTimer::timeout, this, [&]() {
+            if (closed) return;
+            const bool now =
+                moment.isEmpty() ? client.HasAnswer() : SimLinesSince(linesBefore, moment) > 0;
+            if (!now) return;
+            client.Close();
+            closed = true;
+        });
+        watch.start(1);
+        client.Send("SETC,550.0,10.0\r");
+        QVERIFY(WaitFor([&]() { return closed; }));
+        VerifyServesTheNextClient();
+        QVERIFY(App->Sim().WaitForExchanges(before + int(commands.size()), 5000));
+        QCOMPARE(App->Commands().mid(before), commands);
+    }
+
+    void chaos() {
+        // Seeded random clients; VR_CHAOS_SEED replays a run.
+        const QByteArray given = qgetenv("VR_CHAOS_SEED");
+        const quint32 seed =
+            given.isEmpty() ? QRandomGenerator::global()->generate() : given.toUInt();
+        qInfo("chaos seed %u (replay with VR_CHAOS_SEED=%u)", seed, seed);
+        QVERIFY(DisconnectClient());
+        ChaosClient chaos(Port, seed, 60, [this]() {
+            return int(App->Sim().Lines().filter(QRegularExpression("^received ")).size());
+        });
+        QVERIFY(WaitFor([&]() { return chaos.Done(); }, 240000));
+        VerifyServesTheNextClient();
+        QCOMPARE(Remote->Ask("STATE"), QByteArray("IDLE"));
+    }
+
+    // A refused request leaves the boxes as they were: the local Go waiting for its position
+    // answer then moves to its own values.
+    void refusedRequestDoesNotChangeALocalGo() {
+        QVERIFY(DisconnectClient());
+        QVERIFY(StartProgram({"--delay", "400"}));
+        TForm_ControlSet* set = Form->FormControlSet;
+        set->FillSetFields(0, "520.0", "10.0");
+        const int before = int(App->Commands().size());
+        const int linesBefore = int(App->Sim().Lines().size());
+        QByteArray answer;
+        QTimer watch;
+        bool sent = false;
+        connect(&watch, &QTimer::timeout, this, [&]() {
+            if (!sent && SimLinesSince(linesBefore, "received \"POS 3\"") > 0) {
+                sent = true;
+                Remote = std::make_unique<Client>();
+                Remote->Socket.connectToHost(QHostAddress::LocalHost, Port);
+                Remote->Send("SETC,600,5\r");
+            }
+            if (Remote) answer += Remote->Socket.readAll();
+        });
+        watch.start(1);
+        QTimer::singleShot(0, set, [set]() { set->Image_Button4Click(); });
+        QVERIFY(WaitFor([&]() { return answer.contains('\r'); }));
+        QCOMPARE(answer, QByteArray("SETC FAIL\r"));
+        QVERIFY(App->WaitForShown("Successfully changed wavelength and FWHM."));
+        QVERIFY(App->Sim().WaitForExchanges(before + 2, 5000));
+        QCOMPARE(App->Commands().mid(before),
+                 (QStringList{"POS 3", "GO 3 " + App->SamplePositions(520.0, 10.0)}));
+        QCOMPARE(Remote->Ask("ETEXT"), QByteArray("Device busy."));
+        // The next tests run against a simulator without the delay.
+        Remote.reset();
+        QVERIFY(StartProgram());
+        QVERIFY(ConnectClient());
+    }
+
+    // A dead peer is noticed by the connection's keep-alive probes within about 30 s.
+    void connectionsProbeTheirPeer() {
+        QList<QTcpSocket*> accepted = Form->findChildren<QTcpSocket*>();
+        accepted.removeIf(
+            [](QTcpSocket* s) { return s->state() != QAbstractSocket::ConnectedState; });
+        QCOMPARE(accepted.size(), 1);
+        const int fd = int(accepted[0]->socketDescriptor());
+        const auto option = [fd](int level, int name) {
+            int value = -1;
+            socklen_t size = sizeof value;
+            return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+        };
+        QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+        const int idle = option(IPPROTO_TCP, TCP_KEEPIDLE);
+        const int interval = option(IPPROTO_TCP, TCP_KEEPINTVL);
+        const int probes = option(IPPROTO_TCP, TCP_KEEPCNT);
+        QVERIFY(idle > 0 && interval > 0 && probes > 0);
+        QVERIFY2(idle + interval * probes <= 30,
+                 qPrintable(QString::number(idle + interval * probes)));
+        QVERIFY(option(IPPROTO_TCP, TCP_USER_TIMEOUT) > 0);
+        QVERIFY(option(IPPROTO_TCP, TCP_USER_TIMEOUT) <= 30000);
+    }
+
+    // A scan's end report waits for an empty line, whatever is asked before it.
+    void endReportWaitsForAnEmptyLine() {
+        QCOMPARE(Remote->Ask("SCAN,500,500,10,1,0.1"), QByteArray("SCAN OK"));
+        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }));
+        Converse({"STATE", "VER", "ECODE", "", ""},
+                 {"IDLE", "QVL Rari v2.1", "", "SCAN SUCCESS", ""});
+        // Stopped by the client: STOP answers, the next empty line reports the abort.
+        QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
+        Converse({"STOP", "STATE", "", ""}, {"STOP OK", "IDLE", "SCAN ABORT", ""});
+        // A new scan does not inherit an unread report of the one before.
+        QCOMPARE(Remote->Ask("SCAN,500,500,10,1,0.1"), QByteArray("SCAN OK"));
+        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }));
+        QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
+        QCOMPARE(Remote->Ask(""), QByteArray());
+        QCOMPARE(Remote->Ask("STOP"), QByteArray("STOP OK"));
+    }
+
+    // What a VISA library does per resource: connect, one query, close, at once again.
+    void clientThatReconnectsAtOnceIsServed() {
+        QVERIFY(DisconnectClient());
+        int answered = 0;
+        QByteArray failure;
+        std::unique_ptr<QThread> client(QThread::create([&]() {
+            for (int i = 0; i < 20; ++i) {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, Port);
+                if (!socket.waitForConnected(5000)) {
+                    failure = "connect " + socket.errorString().toUtf8();
+                    return;
+                }
+                socket.write("VER\r");
+                QByteArray rx;
+                while (!rx.contains('\r')) {
+                    if (!socket.waitForReadyRead(10000)) {
+                        failure =
+                            "round " + QByteArray::number(i) + ": " + socket.errorString().toUtf8();
+                        return;
+                    }
+                    rx += socket.readAll();
+                }
+                if (rx != "QVL Rari v2.1\r") {
+                    failure = "answer " + rx;
+                    return;
+                }
+                ++answered;
+                socket.disconnectFromHost();
+            }
+        }));
+        client->start();
+        QVERIFY(WaitFor([&]() { return client->isFinished(); }, 120000));
+        QVERIFY2(failure.isEmpty(), failure.constData());
+        QCOMPARE(answered, 20);
+        QVERIFY(ConnectClient());
+    }
+
+    void lineEndsOverTheWire() {
+        // LF alone ends a request; CR LF is one line end; LF CR is a request and an empty line.
+        Remote->Send("VER\nSTATE\r\nECLEAR\n\r");
+        QCOMPARE(Remote->Next(), QByteArray("QVL Rari v2.1"));
+        QCOMPARE(Remote->Next(), QByteArray("IDLE"));
+        QCOMPARE(Remote->Next(), QByteArray("OK"));
+        QCOMPARE(Remote->Next(), QByteArray(""));
+        QVERIFY(!WaitFor([this]() { return Remote->Socket.bytesAvailable() > 0; }, 300));
     }
 };
 
