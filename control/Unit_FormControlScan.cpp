@@ -371,7 +371,8 @@ void TForm_ControlScan::ScanStep() {
             Main->ShowViewSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl, w.StepFwhm,
                                   w.StepSw, w.StepLw);
             ++w.StepCount;
-            ShowProgress();
+            // A scan reported while this move ran has already taken its progress away.
+            if (Running) ShowProgress();
         }
     } catch (...) {
         if (scan == ScanNumber) {
