@@ -54,9 +54,18 @@ void EnableKeepAlive(QTcpSocket* socket) {
 bool PeerHasClosed(QTcpSocket* socket) {
     if (socket->state() != QAbstractSocket::ConnectedState) return true;
 #ifdef Q_OS_UNIX
-    if (socket->bytesAvailable() > 0) return false;
     const int fd = int(socket->socketDescriptor());
     if (fd < 0) return true;
+#ifdef Q_OS_LINUX
+    // Also a peer that sent a request and closed before it was read: leaving counts, so its
+    // request is not run.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+        info.tcpi_state == TCP_CLOSE_WAIT)
+        return true;
+#endif
+    if (socket->bytesAvailable() > 0) return false;
     char byte = 0;
     return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 #else
@@ -226,6 +235,12 @@ void TForm_Main::ServerSocketClientConnect() {
         if (IsRemoteDeparting()) return;
         QTcpSocket* socket = ServerSocket->nextPendingConnection();
         if (!socket) return;
+        // A connection that waited to be taken may have come and gone meanwhile (its end was
+        // seen while nobody listened to it): it leaves without its request being run.
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            socket->deleteLater();
+            continue;
+        }
         ++RemoteClientCount;
         RemoteSockets.append(socket);
         connect(socket, &QTcpSocket::disconnected, this,

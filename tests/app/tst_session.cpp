@@ -56,7 +56,8 @@ private slots:
         TForm_Main* form = app.CreateForm();
         form->SetOpenPauseRounds(15);
         // Clicks handled inside the pause after identification, while the session holds the
-        // device: they neither query nor move it.
+        // device: each makes its position query (no other exchange is waiting), then meets the
+        // held lock; neither moves nor homes it.
         bool clicked = false;
         connect(form, &TForm_Main::StatusMessageShown, this, [&](const QString& text, unsigned) {
             if (text != "Device found. Please wait...") return;
@@ -68,9 +69,12 @@ private slots:
         });
         QVERIFY(app.WaitForMessage("Device ready."));
         QVERIFY(clicked);
-        QVERIFY(app.Sim().WaitForExchanges(int(kOpenSequence.size()), 5000));
+        QStringList expected = kOpenSequence;
+        expected.insert(1, "POS 3");
+        expected.insert(1, "POS 3");
+        QVERIFY(app.Sim().WaitForExchanges(int(expected.size()), 5000));
         QTest::qWait(200);
-        QCOMPARE(app.Commands(), kOpenSequence);
+        QCOMPARE(app.Commands(), expected);
     }
 
     void wrongIdentificationKeepsSearching() {
