@@ -515,9 +515,9 @@ class StandardLibraryExample(FakeTest):
                 self.assertNotIn("Traceback", run.stderr)
 
     def test_the_wait_for_a_scan_has_a_deadline(self):
-        spec = importlib.util.spec_from_file_location("remote_scan", EXAMPLE)
-        example = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(example)
+        loader_info = importlib.util.spec_from_file_location("remote_scan", EXAMPLE)
+        example = importlib.util.module_from_spec(loader_info)
+        loader_info.loader.exec_module(example)
         # 11 points held 0.5 s: 11 x (0.5 + 0.3) s and the margin.
         self.assertAlmostEqual(example.scan_deadline(540.0, 560.0, 2.0, 0.5), 11 * 0.8 + 30.0)
         rari = example.Rari("127.0.0.1", self.server.port, 5.0)
