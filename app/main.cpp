@@ -2,6 +2,7 @@
 // event loop has ended, so that no nested handler is still running on it.
 #include "app/Unit_Application.h"
 #include "app/Unit_FormMain.h"
+#include "ui/Unit_CaretBlink.h"
 
 #include <QCommandLineParser>
 #include <QTimer>
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("QVL Rari v2.1"));
     QApplication::setQuitOnLastWindowClosed(false);
+    const TCaretBlink caretBlink;
 
     TForm_Main* form = nullptr;
     bool running = false;
