@@ -109,10 +109,15 @@ void TForm_Main::BuildSkin() {
 void TForm_Main::ShowStatusMessage(const QString& text, unsigned color) {
     // The bar's font, smaller only for a line that would not fit at it: the code at the start
     // and the bound at the end of a long line must both stay readable.
-    Label_Message->setFont(Skin::Font(
-        Skin::FittingPixelSize(text, Label_Message->width(), kMessagePixels, kMessageMinPixels)));
-    PanelParts::SetLabelColor(Label_Message, color);
-    Label_Message->setText(text);
+    // The search repeats its line every second: a line already shown in its colour is not laid
+    // out and painted again.
+    if (text != Label_Message->text() ||
+        Label_Message->palette().color(QPalette::WindowText) != Colors::ToQColor(color)) {
+        Label_Message->setFont(Skin::Font(Skin::FittingPixelSize(
+            text, Label_Message->width(), kMessagePixels, kMessageMinPixels)));
+        PanelParts::SetLabelColor(Label_Message, color);
+        Label_Message->setText(text);
+    }
     emit StatusMessageShown(text, color);
     // Painted at once, also in the middle of a long operation.
     EventPump::PumpOnce();

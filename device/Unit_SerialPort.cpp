@@ -160,7 +160,8 @@ QString MapComName(const QString& comName, const QString& portsFolder) {
     const QString name = QStringLiteral("COM%1").arg(n);
     if (!portsFolder.isEmpty()) {
         const QFileInfo link(QDir(portsFolder).filePath(name));
-        if (link.exists() || link.isSymLink()) return link.filePath();
+        // One lstat answers both: the search asks for all 64 names every second.
+        if (link.isSymLink() || link.exists()) return link.filePath();
     }
     if (n <= 16) return QStringLiteral("/dev/ttyUSB%1").arg(n - 1);
     if (n <= 32) return QStringLiteral("/dev/ttyACM%1").arg(n - 17);
