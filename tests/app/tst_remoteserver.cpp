@@ -853,15 +853,43 @@ private slots:
         }
     }
 
-    // The same client hangs up at each moment of a move: while the position query waits for its
-    // answer, while the filter moves, and once the response has been sent.
+    // The same client hangs up at each moment of a request: while an exchange waits for its
+    // answer (the position query, the move, the homing, the backlash setting of a scan) and once
+    // the response has been sent. The commands are those on the line before the hang-up was
+    // seen; a scan that had started may have moved on before it was stopped.
     void hangUpAtEachMoment_data() {
-        QTest::addColumn<QString>("moment");
-        QTest::addColumn<bool>("moved"); // the move was on the line before the hang-up
-        QTest::newRow("before the position answer")
-            << QStringLiteral("received \"POS 3\"") << false;
-        QTest::newRow("during the move") << QStringLiteral("received \"GO 3") << true;
-        QTest::newRow("after the answer is sent") << QString() << true;
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("moment"); // a simulator line, or empty for the answer
+        QTest::addColumn<QStringList>("commands");
+        const QString move = "GO 3 " + App->SamplePositions(550.0, 10.0);
+        const QString position("received \"POS 3\"");
+        for (const char* request : {"SETC,550.0,10.0", "SETR,545.0,555.0"}) {
+            QTest::addRow("%s, before the position answer", request)
+                << 0 << QByteArray(request) << position << QStringList{"POS 3"};
+            QTest::addRow("%s, during the move", request)
+                << 0 << QByteArray(request) << QStringLiteral("received \"GO 3")
+                << QStringList{"POS 3", move};
+            QTest::addRow("%s, after the answer is sent", request)
+                << 0 << QByteArray(request) << QString() << QStringList{"POS 3", move};
+        }
+        for (int tab : {0, 1}) {
+            const char* where = tab == 0 ? "Set" : "Scan";
+            QTest::addRow("RESET on the %s tab, before the position answer", where)
+                << tab << QByteArray("RESET") << position << QStringList{"POS 3"};
+            QTest::addRow("RESET on the %s tab, during the homing", where)
+                << tab << QByteArray("RESET") << QStringLiteral("received \"HOME 3\"")
+                << QStringList{"POS 3", "HOME 3"};
+            QTest::addRow("RESET on the %s tab, after the answer is sent", where)
+                << tab << QByteArray("RESET") << QString() << QStringList{"POS 3", "HOME 3"};
+        }
+        const QByteArray scan("SCAN,500,795,10,0.5,1");
+        QTest::newRow("SCAN, before the position answer")
+            << 0 << scan << position << QStringList{"POS 3"};
+        QTest::newRow("SCAN, while the backlash setting waits")
+            << 0 << scan << QStringLiteral("received \"BKEN") << QStringList{"POS 3", "BKEN 0"};
+        QTest::newRow("SCAN, after the answer is sent")
+            << 0 << scan << QString() << QStringList{"POS 3", "BKEN 0"};
     }
     // A client sends a request and hangs up before the program has taken the connection; the
     // next client connects at once. Leaving counts: that request never runs and the newcomer is
@@ -881,11 +909,13 @@ private slots:
     }
 
     void hangUpAtEachMoment() {
+        QFETCH(int, tab);
+        QFETCH(QByteArray, request);
         QFETCH(QString, moment);
-        QFETCH(bool, moved);
-        QStringList commands{"POS 3"};
-        if (moved) commands << "GO 3 " + App->SamplePositions(550.0, 10.0);
+        QFETCH(QStringList, commands);
         QVERIFY(DisconnectClient());
+        Form->ActiveTab = tab;
+        Form->Action_ChangeModeExecute();
         const int before = int(App->Commands().size());
         const int linesBefore = int(App->Sim().Lines().size());
         RawClient client(Port);
@@ -901,12 +931,18 @@ private slots:
             closed = true;
         });
         watch.start(1);
-        client.Send("SETC,550.0,10.0\r");
+        client.Send(request + '\r');
         QVERIFY(WaitFor([&]() { return closed; }));
         VerifyServesTheNextClient();
         if (QTest::currentTestFailed()) return;
         QVERIFY(App->Sim().WaitForExchanges(before + int(commands.size()), 5000));
-        QCOMPARE(App->Commands().mid(before), commands);
+        const QStringList sent = App->Commands().mid(before);
+        QCOMPARE(sent.mid(0, commands.size()), commands);
+        // Only a scan that had started goes on, with its moves, until its client's departure
+        // stops it.
+        const QStringList later = sent.mid(commands.size());
+        if (!request.startsWith("SCAN") || !moment.isEmpty()) QCOMPARE(later, QStringList());
+        QCOMPARE(later.filter(QRegularExpression("^GO 3 ")), later);
     }
 
     void chaos() {
