@@ -258,11 +258,20 @@ private:
     void ReadRemoteBytes();
     void SendRemoteResponse(QTcpSocket* socket);
     void SendRemoteLine(QTcpSocket* socket, const QByteArray& line);
-    // Every handler of a connection's signals runs between these two. A connection that ends is
+    // Every handler of a connection's signals holds one of these. A connection that ends is
     // retired: forgotten at once, deleted only when no such handler is left on the stack, since
     // the handlers pump events and a deletion inside a pump would pull the connection from under
     // the handler that is waiting in it.
-    void EnterRemoteHandler() { ++RemoteHandlerDepth; }
+    class RemoteHandlerMark {
+    public:
+        explicit RemoteHandlerMark(TForm_Main& form) : Form(form) { ++Form.RemoteHandlerDepth; }
+        ~RemoteHandlerMark() { Form.LeaveRemoteHandler(); }
+        RemoteHandlerMark(const RemoteHandlerMark&) = delete;
+        RemoteHandlerMark& operator=(const RemoteHandlerMark&) = delete;
+
+    private:
+        TForm_Main& Form;
+    };
     void LeaveRemoteHandler();
     void RetireRemoteSocket(QTcpSocket* socket);
     // Takes waiting connections once the last controller's departure has been handled.

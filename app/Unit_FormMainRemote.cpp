@@ -164,8 +164,7 @@ void TForm_Main::UpdateRemoteHelpLine() {
 }
 
 void TForm_Main::Action_RemoteServerStopExecute() {
-    EnterRemoteHandler();
-    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    const RemoteHandlerMark handler(*this);
     try {
         RemoteConnected = false;
         RemoteClientCount = 0;
@@ -219,8 +218,7 @@ void TForm_Main::AcceptWaitingConnectionsLater() {
 }
 
 void TForm_Main::ServerSocketClientConnect() {
-    EnterRemoteHandler();
-    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    const RemoteHandlerMark handler(*this);
     while (ServerSocket && ServerSocket->hasPendingConnections() && !CloseRequested) {
         // A client that reconnects at once may arrive before its previous connection's end has
         // been handled: that end is handled first, so the newcomer is not taken for a second
@@ -279,8 +277,7 @@ void TForm_Main::ServerSocketClientConnect() {
 }
 
 void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
-    EnterRemoteHandler();
-    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    const RemoteHandlerMark handler(*this);
     // A connection is counted out once, whichever of its close and its error comes first.
     if (!RemoteSockets.removeOne(socket)) return;
     const bool wasController = socket == RemoteClient;
@@ -307,8 +304,7 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
 }
 
 void TForm_Main::ServerSocketClientError(QTcpSocket* socket) {
-    EnterRemoteHandler();
-    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    const RemoteHandlerMark handler(*this);
     // Nothing is shown: the connection is closed and counted out.
     socket->abort();
     ServerSocketClientDisconnect(socket);
@@ -337,8 +333,7 @@ void TForm_Main::SendRemoteLine(QTcpSocket* socket, const QByteArray& line) {
 }
 
 void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
-    EnterRemoteHandler();
-    const auto leave = qScopeGuard([this]() { LeaveRemoteHandler(); });
+    const RemoteHandlerMark handler(*this);
     if (socket != RemoteClient) {
         socket->readAll();
         return;
@@ -346,7 +341,7 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
     ReadRemoteBytes();
     if (RemoteBusy) return;
     RemoteBusy = true;
-    // The connection stays a valid object while this handler runs (see LeaveRemoteHandler); once
+    // The connection stays a valid object while this handler runs (see RemoteHandlerMark); once
     // it has ended, it is no longer the controlling one and the loop stops.
     const QPointer<QTcpSocket> from = socket;
     try {
@@ -358,9 +353,13 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
             RemoteReadBack.reset();
             RemoteRequestFrom = from;
             RemoteRequestActive = true;
-            Action_RemoteServerProcessExecute();
-            RemoteRequestActive = false;
-            RemoteRequestFrom = nullptr;
+            {
+                const auto done = qScopeGuard([this]() {
+                    RemoteRequestActive = false;
+                    RemoteRequestFrom = nullptr;
+                });
+                Action_RemoteServerProcessExecute();
+            }
             if (RemoteReadBack) {
                 // A read-only answer leaves the store alone: an end report waiting in it still
                 // goes to the next empty line.
@@ -379,8 +378,6 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
             ReadRemoteBytes();
         }
     } catch (...) {
-        RemoteRequestActive = false;
-        RemoteRequestFrom = nullptr;
     }
     RemoteBusy = false;
     // A client that connected while this request outlived its own client gets control now.

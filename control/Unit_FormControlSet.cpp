@@ -145,8 +145,8 @@ void TForm_ControlSet::FillSetFields(int mode, const QByteArray& first, const QB
     EventPump::PumpOnce();
 }
 
-QByteArray TForm_ControlSet::SetWord() const {
-    return EditMode == 0 ? QByteArrayLiteral("SETC") : QByteArrayLiteral("SETR");
+QByteArray TForm_ControlSet::SetWord(int mode) {
+    return mode == 0 ? QByteArrayLiteral("SETC") : QByteArrayLiteral("SETR");
 }
 
 bool TForm_ControlSet::Validate(Caller caller, const QByteArray& word) {
@@ -165,18 +165,16 @@ bool TForm_ControlSet::Validate(Caller caller, const QByteArray& word) {
 }
 
 bool TForm_ControlSet::ValidateSetRequest() {
-    return Validate(Caller::Local, SetWord());
+    return Validate(Caller::Local, SetWord(EditMode));
 }
 bool TForm_ControlSet::ValidateRemoteSetRequest() {
-    return Validate(Caller::Remote, SetWord());
+    return Validate(Caller::Remote, SetWord(EditMode));
 }
 
 void TForm_ControlSet::RunSet(Caller caller, const std::function<void()>& fill, int mode) {
     const bool remote = caller == Caller::Remote;
     // One response word for the whole request, whatever happens to the mode meanwhile.
-    const QByteArray word = mode < 0    ? SetWord()
-                            : mode == 0 ? QByteArrayLiteral("SETC")
-                                        : QByteArrayLiteral("SETR");
+    const QByteArray word = SetWord(mode < 0 ? EditMode : mode);
     if (!PanelOperation::Begin(*Main, remote, PanelOperation::kDeviceNotReady, word + " FAIL"))
         return;
     if (PanelOperation::RefuseUnlessReady(*Main, remote, word + " FAIL")) return;

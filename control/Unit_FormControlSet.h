@@ -80,7 +80,8 @@ private:
     void RunSet(Caller caller, const std::function<void()>& fill = {}, int mode = -1);
     void RunReset(Caller caller);
     bool Validate(Caller caller, const QByteArray& word);
-    QByteArray SetWord() const;
+    // The response word of a set in `mode`.
+    static QByteArray SetWord(int mode);
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;
     void SelectMode(int mode);
