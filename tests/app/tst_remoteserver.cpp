@@ -29,6 +29,9 @@
 
 namespace {
 
+// The moment a STOP waits for its scan's end, as a hang-up moment.
+constexpr QLatin1String kStopRequested("stop requested");
+
 // Handles events until `done` holds. Wakes on every event (a byte on a socket), not on a
 // polling period, so that request after request runs at the speed of the program.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
@@ -854,42 +857,58 @@ private slots:
     }
 
     // The same client hangs up at each moment of a request: while an exchange waits for its
-    // answer (the position query, the move, the homing, the backlash setting of a scan) and once
-    // the response has been sent. The commands are those on the line before the hang-up was
-    // seen; a scan that had started may have moved on before it was stopped.
+    // answer (the position query, the move, the homing, the backlash setting of a scan), while a
+    // STOP waits for its scan's end, and once the response has been sent. The commands are those
+    // on the line before the hang-up was seen; a scan that runs may move on until it is stopped.
     void hangUpAtEachMoment_data() {
         QTest::addColumn<int>("tab");
+        QTest::addColumn<QByteArray>("setup"); // a scan the client starts first
         QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QString>("moment"); // a simulator line, or empty for the answer
+        // A simulator line, kStopRequested, or empty for the answer.
+        QTest::addColumn<QString>("moment");
         QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<bool>("movesMayFollow");
         const QString move = "GO 3 " + App->SamplePositions(550.0, 10.0);
         const QString position("received \"POS 3\"");
         for (const char* request : {"SETC,550.0,10.0", "SETR,545.0,555.0"}) {
             QTest::addRow("%s, before the position answer", request)
-                << 0 << QByteArray(request) << position << QStringList{"POS 3"};
+                << 0 << QByteArray() << QByteArray(request) << position << QStringList{"POS 3"}
+                << false;
             QTest::addRow("%s, during the move", request)
-                << 0 << QByteArray(request) << QStringLiteral("received \"GO 3")
-                << QStringList{"POS 3", move};
+                << 0 << QByteArray() << QByteArray(request) << QStringLiteral("received \"GO 3")
+                << QStringList{"POS 3", move} << false;
             QTest::addRow("%s, after the answer is sent", request)
-                << 0 << QByteArray(request) << QString() << QStringList{"POS 3", move};
+                << 0 << QByteArray() << QByteArray(request) << QString()
+                << QStringList{"POS 3", move} << false;
         }
         for (int tab : {0, 1}) {
             const char* where = tab == 0 ? "Set" : "Scan";
             QTest::addRow("RESET on the %s tab, before the position answer", where)
-                << tab << QByteArray("RESET") << position << QStringList{"POS 3"};
+                << tab << QByteArray() << QByteArray("RESET") << position << QStringList{"POS 3"}
+                << false;
             QTest::addRow("RESET on the %s tab, during the homing", where)
-                << tab << QByteArray("RESET") << QStringLiteral("received \"HOME 3\"")
-                << QStringList{"POS 3", "HOME 3"};
+                << tab << QByteArray() << QByteArray("RESET")
+                << QStringLiteral("received \"HOME 3\"") << QStringList{"POS 3", "HOME 3"} << false;
             QTest::addRow("RESET on the %s tab, after the answer is sent", where)
-                << tab << QByteArray("RESET") << QString() << QStringList{"POS 3", "HOME 3"};
+                << tab << QByteArray() << QByteArray("RESET") << QString()
+                << QStringList{"POS 3", "HOME 3"} << false;
         }
         const QByteArray scan("SCAN,500,795,10,0.5,1");
         QTest::newRow("SCAN, before the position answer")
-            << 0 << scan << position << QStringList{"POS 3"};
+            << 0 << QByteArray() << scan << position << QStringList{"POS 3"} << false;
         QTest::newRow("SCAN, while the backlash setting waits")
-            << 0 << scan << QStringLiteral("received \"BKEN") << QStringList{"POS 3", "BKEN 0"};
+            << 0 << QByteArray() << scan << QStringLiteral("received \"BKEN")
+            << QStringList{"POS 3", "BKEN 0"} << false;
         QTest::newRow("SCAN, after the answer is sent")
-            << 0 << scan << QString() << QStringList{"POS 3", "BKEN 0"};
+            << 0 << QByteArray() << scan << QString() << QStringList{"POS 3", "BKEN 0"} << true;
+        QTest::newRow("STOP, while it waits for the scan's end")
+            << 0 << scan << QByteArray("STOP") << QString(kStopRequested) << QStringList() << true;
+        QTest::newRow("STOP, after the answer is sent")
+            << 0 << scan << QByteArray("STOP") << QString() << QStringList() << true;
+        // The scan has ended and its report waits for the empty line.
+        QTest::newRow("empty line, after the end report is sent")
+            << 0 << QByteArray("SCAN,500,502,10,2,0.1") << QByteArray() << QString()
+            << QStringList() << false;
     }
     // A client sends a request and hangs up before the program has taken the connection; the
     // next client connects at once. Leaving counts: that request never runs and the newcomer is
@@ -910,22 +929,38 @@ private slots:
 
     void hangUpAtEachMoment() {
         QFETCH(int, tab);
+        QFETCH(QByteArray, setup);
         QFETCH(QByteArray, request);
         QFETCH(QString, moment);
         QFETCH(QStringList, commands);
+        QFETCH(bool, movesMayFollow);
         QVERIFY(DisconnectClient());
         Form->ActiveTab = tab;
         Form->Action_ChangeModeExecute();
-        const int before = int(App->Commands().size());
-        const int linesBefore = int(App->Sim().Lines().size());
         RawClient client(Port);
         QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+        if (!setup.isEmpty()) {
+            client.Send(setup + '\r');
+            QVERIFY(WaitFor([&]() { return client.HasAnswer(); }));
+            QCOMPARE(client.Rx, QByteArray("SCAN OK\r"));
+            client.Rx.clear();
+            // The empty line reads the end report of a scan that has ended.
+            if (request.isEmpty())
+                QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }, 30000));
+        }
+        const int before = int(App->Commands().size());
+        const int linesBefore = int(App->Sim().Lines().size());
         bool closed = false;
         QTimer watch; // also fires inside the program's pumps, in the middle of the request
         connect(&watch, &QTimer::timeout, this, [&]() {
             if (closed) return;
-            const bool now =
-                moment.isEmpty() ? client.HasAnswer() : SimLinesSince(linesBefore, moment) > 0;
+            bool now = false;
+            if (moment.isEmpty())
+                now = client.HasAnswer();
+            else if (moment == kStopRequested)
+                now = Form->FormControlScan->StopRequested && Form->FormControlScan->Running;
+            else
+                now = SimLinesSince(linesBefore, moment) > 0;
             if (!now) return;
             client.Close();
             closed = true;
@@ -933,15 +968,16 @@ private slots:
         watch.start(1);
         client.Send(request + '\r');
         QVERIFY(WaitFor([&]() { return closed; }));
+        if (!setup.isEmpty() && request.isEmpty())
+            QCOMPARE(client.Rx, QByteArray("SCAN SUCCESS\r"));
         VerifyServesTheNextClient();
         if (QTest::currentTestFailed()) return;
         QVERIFY(App->Sim().WaitForExchanges(before + int(commands.size()), 5000));
         const QStringList sent = App->Commands().mid(before);
         QCOMPARE(sent.mid(0, commands.size()), commands);
-        // Only a scan that had started goes on, with its moves, until its client's departure
-        // stops it.
+        // Only a scan that runs goes on, with its moves, until it is stopped.
         const QStringList later = sent.mid(commands.size());
-        if (!request.startsWith("SCAN") || !moment.isEmpty()) QCOMPARE(later, QStringList());
+        if (!movesMayFollow) QCOMPARE(later, QStringList());
         QCOMPARE(later.filter(QRegularExpression("^GO 3 ")), later);
     }
 
