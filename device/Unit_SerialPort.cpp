@@ -79,8 +79,13 @@ QString DescribeDevice(const QString& device) {
 QString DescribeOpenFailure(const QSerialPort& port, const QString& device) {
     if (device.isEmpty()) return {};
     const QFileInfo info(device);
-    if (!info.exists())
-        return info.isSymLink() ? QStringLiteral("the link points to nothing") : QString();
+    if (!info.exists()) {
+        // A link to a device that is gone (an adapter unplugged, a pseudo-terminal closed) is
+        // worth a word. A link to anything else that is not there is how a name is kept off
+        // the system's devices, and says nothing.
+        const bool deviceGone = info.isSymLink() && info.symLinkTarget().startsWith(u"/dev/");
+        return deviceGone ? QStringLiteral("the link points to nothing") : QString();
+    }
     if (!IsPortCandidate(device)) return {};
     if (port.error() == QSerialPort::NoError) return {};
     return OpenFailureReason(GatherFacts(port, device));
@@ -252,8 +257,6 @@ PortProbeResult ProbePortDetailed(const QString& comName, const QString& portsFo
     if (device.isEmpty()) return result;
     result.Device = DescribeDevice(device);
     QSerialPort port;
-    // A link the user made that leads nowhere is worth a word; a system name without its
-    // device is not.
     if (!IsPortCandidate(device)) {
         result.Reason = DescribeOpenFailure(port, device);
         return result;

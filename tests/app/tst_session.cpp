@@ -158,7 +158,10 @@ private slots:
         const QString ports = app.Folder() + "ports/";
         if (fault == "link") {
             QVERIFY(QDir().mkpath(ports));
-            QVERIFY(QFile::link(app.Folder() + "gone", ports + "COM3"));
+            // A device that is gone: a link to nowhere else would be a name kept off on purpose.
+            const QString gone = "/dev/serial/by-id/usb-vr-test-" + QDir(app.Folder()).dirName();
+            QVERIFY(!QFileInfo::exists(gone));
+            QVERIFY(QFile::link(gone, ports + "COM3"));
         } else {
             QVERIFY2(app.StartSim(fault == "id" ? QStringList{"--id", "Kravo FM Ver2.0"}
                                                 : QStringList{}),

@@ -319,7 +319,8 @@ private slots:
         QVERIFY(QDir().mkpath(rig.Ports()));
         QVERIFY(QFile::link(rig.dir.filePath("gone"), rig.Ports() + "COM3"));
         QVERIFY(!rig.Open());
-        QCOMPARE(rig.dev.OpenFailure(), QStringLiteral("the link points to nothing"));
+        // A link that points nowhere keeps the name off the system's devices: no reason.
+        QCOMPARE(rig.dev.OpenFailure(), QString());
         QCOMPARE(rig.Log(), (QStringList{"Close", "Open Fail"}));
     }
 };

@@ -205,17 +205,22 @@ private slots:
 
 #ifndef Q_OS_WIN
     // The probe names the device and says why it cannot be used, but says nothing about a
-    // name that has no device at all.
+    // name that has no device at all, nor about a link that keeps a name off the system's
+    // devices by pointing nowhere.
     void probeTellsWhy() {
         QTemporaryDir dir;
         const QString ports = dir.filePath("ports") + u'/';
         QVERIFY(QDir().mkpath(ports));
-        QVERIFY(QFile::link(dir.filePath("gone"), ports + "COM7"));
+        const QString goneDevice =
+            "/dev/serial/by-id/usb-vr-test-" + QFileInfo(dir.path()).fileName();
+        QVERIFY(!QFileInfo::exists(goneDevice));
+        QVERIFY(QFile::link(goneDevice, ports + "COM7"));
         QVERIFY(QFile::link("/dev/null", ports + "COM8"));
+        QVERIFY(QFile::link(dir.filePath("nowhere"), ports + "COM9"));
 
         const PortProbeResult dangling = ProbePortDetailed("COM7", ports);
         QVERIFY(!dangling.Present);
-        QCOMPARE(dangling.Device, ports + "COM7 -> " + dir.filePath("gone"));
+        QCOMPARE(dangling.Device, ports + "COM7 -> " + goneDevice);
         QCOMPARE(dangling.Reason, QStringLiteral("the link points to nothing"));
 
         const PortProbeResult notSerial = ProbePortDetailed("COM8", ports);
@@ -223,15 +228,17 @@ private slots:
         QCOMPARE(notSerial.Device, ports + "COM8 -> /dev/null");
         QVERIFY2(notSerial.Reason.startsWith("cannot be opened ("), qPrintable(notSerial.Reason));
 
-        for (const char* name : {"COM65", "LPT1"}) {
+        for (const char* name : {"COM9", "COM65", "LPT1"}) {
             const PortProbeResult none = ProbePortDetailed(name, ports);
             QVERIFY(!none.Present);
-            QVERIFY(none.Reason.isEmpty());
+            QVERIFY2(none.Reason.isEmpty(), name);
         }
         // The port object keeps the same reason for the driver.
         TSerialPort port(ports);
         QVERIFY(!port.open("COM7", 38400));
         QCOMPARE(port.openFailure(), dangling.Reason);
+        QVERIFY(!port.open("COM9", 38400));
+        QCOMPARE(port.openFailure(), QString());
     }
 #endif
 
