@@ -19,4 +19,7 @@ public:
     TSkinImage* Image_Help_Base = nullptr;
     QLabel* Label_RemoteLine = nullptr;
     QLabel* Label_InstrumentLine = nullptr;
+
+private:
+    void LayOutLines();
 };
