@@ -12,12 +12,14 @@
 // The panels see it only as IMainFacade.
 
 #include "caldata/Unit_CalibrationTable.h"
+#include "device/Unit_SerialPort.h"
 #include "remote/Unit_RemoteProtocol.h"
 #include "remote/Unit_RemoteQueries.h"
 #include "remote/Unit_RemoteStatus.h"
 #include "ui/Unit_MainFacade.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QLocale>
 #include <QPointer>
 #include <QStringList>
@@ -39,6 +41,16 @@ class TForm_ControlScan;
 class TForm_ControlHelp;
 class TForm_ControlView;
 class TForm_CalData;
+
+// Where the instrument session stands. Opening: found, in the pause, the reads and the homing of
+// the session's start. Busy: an operation holds the instrument. Unusable: open, but the
+// information or the calibration table could not be read; Code names that read's failure
+// ("ERRDV06", "ERRDV10", ...).
+enum class SessionPhaseKind { Searching, Opening, Ready, Busy, Unusable };
+struct TSessionPhase {
+    SessionPhaseKind Phase = SessionPhaseKind::Searching;
+    QByteArray Code;
+};
 
 class TForm_Main : public QWidget, public IMainFacade {
     Q_OBJECT
@@ -82,6 +94,8 @@ public:
     bool SendBken(bool on) override;
     QString SessionReadFailure() const override;
     bool RereadSession(bool mayAskForFile) override;
+    // The session's phase, from what the window holds: no exchange with the instrument.
+    TSessionPhase SessionPhase() const;
 
     // ---- device information
     void Action_DeviceUpdateInfoExecute();
@@ -169,8 +183,8 @@ public:
     // Test seam: the 5-second pause after identification, in 100 ms rounds (50 by default).
     void SetOpenPauseRounds(int rounds) { OpenPauseRounds = rounds; }
     // Test seam: how the port list learns whether "COMn" is present (by default an exclusive
-    // open and close of the port the name maps to).
-    using PortProbe = std::function<bool(const QString& comName)>;
+    // open and close of the port the name maps to), and why it cannot be used.
+    using PortProbe = std::function<PortProbeResult(const QString& comName)>;
     void SetPortProbe(PortProbe probe) { ProbePortFn = std::move(probe); }
 
     // ---- fields, in the order of the program's data model
@@ -292,6 +306,21 @@ private:
     bool RunSessionReads(bool mayAskForFile);
     // Shows a failed read's red line and keeps it for SessionReadFailure.
     void ShowReadFailure(const QString& line);
+    // The session is open and nothing holds the instrument, but its line is gone.
+    bool IsLineGoneWhileIdle() const;
+    // Handles such a line as an operation handles a lost one: ERRDV02, session closed.
+    void HandleLineGoneWhileIdle();
+    // The session's start runs (from identification to its end); ticks the search timer has
+    // seen a dead line while idle.
+    bool SessionOpening = false;
+    int LineGoneTicks = 0;
+    // Why the search does not find the instrument: each port's reason is said once (stderr and
+    // the communication log) until it changes; the latest one ("COM1: permission denied") is
+    // shown on the Help tab while searching.
+    void NotePortProblem(const QString& port, const QString& line, const QString& brief);
+    void UpdateInstrumentHelpLine();
+    QHash<QString, QString> ReportedPortProblems;
+    QString LatestPortProblem;
 
     CalDataDialog OpenDialog_CalData;
     // The line of the last failed read of this session; the import opens no dialog while

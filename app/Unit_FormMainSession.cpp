@@ -8,9 +8,12 @@
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_SerialPort.h"
 #include "device/Unit_devicevuzaravarede.h"
+#include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_FormControlView.h"
 
 #include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
@@ -34,6 +37,14 @@ void TForm_Main::Timer_AutoOpenTimer() {
         Action_DeviceCloseExecute();
         return;
     }
+    // A line lost while an operation held the instrument was left to that operation; once the
+    // instrument has been free for a whole tick with the line still gone, the session goes. The
+    // tick gives the operation's own failure a moment on the message bar.
+    if (DeviceOpened && IsLineGoneWhileIdle()) {
+        if (++LineGoneTicks >= 2) HandleLineGoneWhileIdle();
+    } else {
+        LineGoneTicks = 0;
+    }
     if (!DeviceOpened) {
         try {
             Action_DeviceOpenExecute();
@@ -50,15 +61,56 @@ void TForm_Main::Timer_AutoOpenTimer() {
 void TForm_Main::Action_RefreshPortListExecute() {
     PortList.clear();
     const QString portsFolder = ExeFolder + QStringLiteral("ports/");
+    bool problem = false;
     for (int n = 1; n <= 64; ++n) {
         const QString name = QStringLiteral("COM") + QString::number(n);
-        const bool present = ProbePortFn ? ProbePortFn(name) : ProbePort(name, portsFolder);
-        if (present) AddSortedPort(PortList, name);
+        const PortProbeResult probe =
+            ProbePortFn ? ProbePortFn(name) : ProbePortDetailed(name, portsFolder);
+        if (probe.Present) {
+            AddSortedPort(PortList, name);
+        } else if (!probe.Reason.isEmpty()) {
+            problem = true;
+            NotePortProblem(name,
+                            QStringLiteral("%1 (%2): %3").arg(name, probe.Device, probe.Reason),
+                            ShortReason(probe.Reason));
+        }
     }
+    // Nothing there and nothing wrong with what is there: no reason to show any more.
+    if (!problem && PortList.isEmpty() && !LatestPortProblem.isEmpty()) {
+        LatestPortProblem.clear();
+        UpdateInstrumentHelpLine();
+    }
+}
+
+void TForm_Main::NotePortProblem(const QString& port, const QString& line, const QString& brief) {
+    LatestPortProblem = port + QStringLiteral(": ") + brief;
+    if (ReportedPortProblems.value(port) != line) {
+        ReportedPortProblems.insert(port, line);
+        const QByteArray text = (QStringLiteral("VuzaRavarede: ") + line).toLocal8Bit();
+        std::fprintf(stderr, "%s\n", text.constData());
+        std::fflush(stderr);
+        // The log is 8-bit text.
+        if (Device)
+            Device->WriteLog(QString(line).replace(QStringLiteral(" — "), QStringLiteral(" - ")));
+    }
+    UpdateInstrumentHelpLine();
+}
+
+void TForm_Main::UpdateInstrumentHelpLine() {
+    if (!FormControlHelp) return;
+    QString line;
+    if (!DeviceOpened) {
+        line = QStringLiteral("Instrument: searching");
+        if (!LatestPortProblem.isEmpty()) line += QStringLiteral(" — ") + LatestPortProblem;
+    } else {
+        line = QStringLiteral("Instrument: ") + Setup->PortName;
+    }
+    FormControlHelp->SetInstrumentLine(line);
 }
 
 void TForm_Main::Action_DeviceOpenExecute() {
     if (CloseRequested || DeviceOpened) return;
+    UpdateInstrumentHelpLine();
     try {
         if (PortIndex >= PortList.size()) {
             Action_RefreshPortListExecute();
@@ -69,6 +121,8 @@ void TForm_Main::Action_DeviceOpenExecute() {
         } else {
             // Taken before the message pumps: a handler run inside it may rebuild the list.
             const QString port = PortList[PortIndex];
+            const QString where = port + QStringLiteral(" (") +
+                                  PortDeviceText(port, ExeFolder + QStringLiteral("ports/")) + u')';
             ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
             Device->SetTimeOut(500);
             if (Device->Open(port, QStringLiteral("38400"))) {
@@ -83,6 +137,15 @@ void TForm_Main::Action_DeviceOpenExecute() {
                         // pumps below; the sequence then stops like it does at shutdown.
                         const auto stopped = [this]() { return CloseRequested || !DeviceOpened; };
                         ReadFailureLine.clear();
+                        // The loss of the line is reported from inside the port; it is handled
+                        // later, from the event queue, never on the port's own stack.
+                        connect(Device.get(), &TDevice_VuzaRavarede::LineLost, this,
+                                &TForm_Main::HandleLineGoneWhileIdle,
+                                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+                        SessionOpening = true;
+                        LineGoneTicks = 0;
+                        ReportedPortProblems.remove(port);
+                        LatestPortProblem.clear();
                         DeviceOpened = true;
                         DeviceInfoLoaded = false;
                         CalDataLoaded = false;
@@ -94,16 +157,32 @@ void TForm_Main::Action_DeviceOpenExecute() {
                             EventPump::SleepAndPump(100);
                         }
                         Setup->PortName = port;
+                        UpdateInstrumentHelpLine();
                         Device->SetTimeOut(Setup->TimeOut);
                         if (!RunSessionReads(true)) return;
                         Action_UpdateUIExecute();
+                        SessionOpening = false;
                         DeviceBusy = false;
+                        // A line lost during the start made its reads fail; the session goes now.
+                        HandleLineGoneWhileIdle();
                         Timer_AutoOpen->start();
                         return;
                     }
+                    NotePortProblem(port,
+                                    QStringLiteral("%1 answered \"%2\"; the settings expect "
+                                                   "\"%3\" ([Device] Info)")
+                                        .arg(where, Device->DeviceId, expected),
+                                    QStringLiteral("answered \"%1\"").arg(Device->DeviceId));
+                } else if (!CloseRequested) {
+                    NotePortProblem(port,
+                                    where + QStringLiteral(": no answer to the identification"),
+                                    QStringLiteral("no answer"));
                 }
                 // No answer, or another instrument: free the port for the next attempt.
                 Device->Close();
+            } else if (!Device->OpenFailure().isEmpty()) {
+                NotePortProblem(port, where + QStringLiteral(": ") + Device->OpenFailure(),
+                                ShortReason(Device->OpenFailure()));
             }
             ++PortIndex;
             ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
@@ -156,6 +235,7 @@ bool TForm_Main::RereadSession(bool mayAskForFile) {
 
 void TForm_Main::Action_DeviceCloseExecute() {
     ForgetBand();
+    SessionOpening = false;
     DeviceOpened = false;
     DeviceInfoLoaded = false;
     CalDataLoaded = false;
@@ -165,9 +245,37 @@ void TForm_Main::Action_DeviceCloseExecute() {
         Action_RefreshPortListExecute();
         PortIndex = 0;
         if (FormControlView) FormControlView->ClearView();
+        UpdateInstrumentHelpLine();
         Action_UpdateUIExecute();
     } catch (...) {
     }
+}
+
+bool TForm_Main::IsLineGoneWhileIdle() const {
+    return !CloseRequested && DeviceOpened && !DeviceBusy && Device && !Device->IsWaiting() &&
+           !Device->IsReady();
+}
+
+void TForm_Main::HandleLineGoneWhileIdle() {
+    // Whatever holds the instrument (an exchange waiting for its answer, a move, a scan, the
+    // session's start) meets the dead line itself and reports it its own way.
+    if (!IsLineGoneWhileIdle()) return;
+    ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
+    // The message pumped events: an operation started meanwhile finds the line gone itself.
+    if (!IsLineGoneWhileIdle()) return;
+    Action_DeviceCloseExecute();
+}
+
+TSessionPhase TForm_Main::SessionPhase() const {
+    if (!DeviceOpened) return {SessionPhaseKind::Searching, {}};
+    if (SessionOpening) return {SessionPhaseKind::Opening, {}};
+    if (DeviceBusy) return {SessionPhaseKind::Busy, {}};
+    const QString failure = SessionReadFailure();
+    if (!failure.isEmpty()) {
+        const qsizetype colon = failure.indexOf(QStringLiteral(" : "));
+        return {SessionPhaseKind::Unusable, failure.left(colon).toLatin1()};
+    }
+    return {SessionPhaseKind::Ready, {}};
 }
 
 bool TForm_Main::IsDeviceExchanging() const {

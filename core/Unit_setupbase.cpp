@@ -26,6 +26,7 @@ bool TSetup_Base::OpenFile(const QString& path) {
         QFile created(path);
         if (!created.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return false;
     }
+    HasContent = !content.trimmed().isEmpty();
     IniFile = std::make_unique<TIniFile>(path, content);
     IsOpen = true;
     return true;
@@ -34,4 +35,5 @@ bool TSetup_Base::OpenFile(const QString& path) {
 void TSetup_Base::CloseFile() {
     IniFile.reset();
     IsOpen = false;
+    HasContent = false;
 }

@@ -34,4 +34,6 @@ private:
 
 public:
     bool IsOpen = false;
+    // The opened file held something besides blanks (a file just created holds nothing).
+    bool HasContent = false;
 };

@@ -3,6 +3,10 @@
 #include "core/Unit_IniFile.h"
 #include "core/Unit_Numbers.h"
 
+#include <QFileInfo>
+
+#include <cstdio>
+
 namespace {
 
 const QString kDefaultPortName = QStringLiteral("COM1");
@@ -32,7 +36,36 @@ TSetup_VuzaRavarede::TSetup_VuzaRavarede(const QString& folder, const QString& f
     : Folder(folder), FileName(fileName) {
     SetDefaults();
     OpenFile(Folder + FileName);
-    if (!Load()) SetDefaults();
+    if (!Load()) {
+        SetDefaults();
+        LoadProblem = FindLoadProblem();
+        if (!LoadProblem.isEmpty()) {
+            std::fprintf(stderr, "VuzaRavarede: %s\n", LoadProblem.toLocal8Bit().constData());
+            std::fflush(stderr);
+        }
+    }
+}
+
+QString TSetup_VuzaRavarede::FindLoadProblem() const {
+    const QString path = Folder + FileName;
+    if (!IsOpen) {
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink()) return {};
+        return QStringLiteral("the settings file %1 cannot be read (it must be a readable regular "
+                              "file of at most 1 MB); every value takes its default, and the "
+                              "file is left as it is")
+            .arg(path);
+    }
+    // A file with nothing in it is a new one: the program writes it at shutdown.
+    if (!HasContent) return {};
+    const QString type =
+        Ini()->ReadString(QStringLiteral("Info"), QStringLiteral("Type"), QString());
+    const QString why = type.isEmpty() ? QStringLiteral("it has no [Info] Type")
+                                       : QStringLiteral("its [Info] Type is \"%1\"").arg(type);
+    return QStringLiteral("the settings file %1 is not this program's: %2 (the program's own "
+                          "files have Type=%3); every value takes its default, and the file is "
+                          "written with the defaults when the program ends")
+        .arg(path, why, QLatin1String(kFileType));
 }
 
 TSetup_VuzaRavarede::~TSetup_VuzaRavarede() {

@@ -8,7 +8,8 @@
 
 class TSetup_VuzaRavarede : public TSetup_Base {
 public:
-    // Reads folder + fileName, or takes the defaults when the file is missing or foreign.
+    // Reads folder + fileName, or takes the defaults when the file is missing or foreign. A file
+    // that is there but not taken is named on stderr, with the reason.
     TSetup_VuzaRavarede(const QString& folder, const QString& fileName);
     // Writes the file back.
     ~TSetup_VuzaRavarede() override;
@@ -30,4 +31,12 @@ public:
     qint32 PortNum = 5050;
     // [Scan] Record: every scan writes its record into Scans/ beside the program; 0 turns it off.
     bool ScanRecord = true;
+
+    // Why the values of a file that is there were not taken (a foreign file: without this
+    // program's [Info] Type; or one that cannot be read), as said on stderr at start; empty when
+    // they were taken or there was no file.
+    QString LoadProblem;
+
+private:
+    QString FindLoadProblem() const;
 };

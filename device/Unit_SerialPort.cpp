@@ -8,6 +8,13 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 
+#ifndef Q_OS_WIN
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 void ApplyLineSettings(QSerialPort& port, qint32 baudRate) {
@@ -39,10 +46,55 @@ bool OpenConfigured(QSerialPort& port, const QString& device, qint32 baudRate) {
     return true;
 }
 
+// The facts behind a failed open of `device`, gathered at once, while they still hold.
+OpenFailureFacts GatherFacts(const QSerialPort& port, const QString& device) {
+    OpenFailureFacts facts;
+    facts.Error = int(port.error());
+    facts.ErrorText = port.errorString();
+#ifndef Q_OS_WIN
+    const QByteArray path = QFile::encodeName(device);
+    facts.MayReadWrite = ::access(path.constData(), R_OK | W_OK) == 0;
+    struct stat st {};
+    if (::stat(path.constData(), &st) == 0) {
+        if (const passwd* owner = ::getpwuid(st.st_uid))
+            facts.Owner = QString::fromLocal8Bit(owner->pw_name);
+        if (const group* grp = ::getgrgid(st.st_gid))
+            facts.Group = QString::fromLocal8Bit(grp->gr_name);
+        facts.OwnerMayReadWrite = (st.st_mode & (S_IRUSR | S_IWUSR)) == (S_IRUSR | S_IWUSR);
+        facts.GroupMayReadWrite = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    }
+#else
+    Q_UNUSED(device);
+#endif
+    return facts;
+}
+
+QString DescribeDevice(const QString& device) {
+    const QFileInfo info(device);
+    if (!info.isSymLink()) return device;
+    return device + QStringLiteral(" -> ") + info.symLinkTarget();
+}
+
+// Why `port` did not open `device`; empty when nothing is there to open.
+QString DescribeOpenFailure(const QSerialPort& port, const QString& device) {
+    if (device.isEmpty()) return {};
+    const QFileInfo info(device);
+    if (!info.exists()) {
+        // A link to a device that is gone (an adapter unplugged, a pseudo-terminal closed) is
+        // worth a word. A link to anything else that is not there is how a name is kept off
+        // the system's devices, and says nothing.
+        const bool deviceGone = info.isSymLink() && info.symLinkTarget().startsWith(u"/dev/");
+        return deviceGone ? QStringLiteral("the link points to nothing") : QString();
+    }
+    if (!IsPortCandidate(device)) return {};
+    if (port.error() == QSerialPort::NoError) return {};
+    return OpenFailureReason(GatherFacts(port, device));
+}
+
 } // namespace
 
 TSerialPort::TSerialPort(const QString& portsFolder, QObject* parent)
-    : TSerialPortBase(parent), m_portsFolder(portsFolder) {}
+    : TSerialPortBase(parent), PortsFolder(portsFolder) {}
 
 TSerialPort::~TSerialPort() {
     close();
@@ -50,67 +102,70 @@ TSerialPort::~TSerialPort() {
 
 bool TSerialPort::open(const QString& comName, qint32 baudRate) {
     close();
-    m_port = std::make_unique<QSerialPort>();
-    if (!OpenConfigured(*m_port, MapComName(comName, m_portsFolder), baudRate)) {
-        m_port.reset();
+    OpenFailure.clear();
+    QtPort = std::make_unique<QSerialPort>();
+    const QString device = MapComName(comName, PortsFolder);
+    if (!OpenConfigured(*QtPort, device, baudRate)) {
+        OpenFailure = DescribeOpenFailure(*QtPort, device);
+        QtPort.reset();
         return false;
     }
-    m_lost = false;
-    m_rxPending = false;
+    Lost = false;
+    RxPending = false;
     // Connected only now, so that the errors of the set-up above are not reported as line errors.
-    connect(m_port.get(), &QSerialPort::readyRead, this, &TSerialPort::OnReadyRead);
-    connect(m_port.get(), &QSerialPort::errorOccurred, this,
+    connect(QtPort.get(), &QSerialPort::readyRead, this, &TSerialPort::OnReadyRead);
+    connect(QtPort.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { OnQtError(int(error)); });
     return true;
 }
 
 void TSerialPort::close() {
-    if (!m_port) return;
-    m_port->disconnect(this);
-    if (m_port->isOpen()) m_port->close();
-    m_port.reset();
-    m_rxPending = false;
-    ++m_session;
+    if (!QtPort) return;
+    QtPort->disconnect(this);
+    if (QtPort->isOpen()) QtPort->close();
+    QtPort.reset();
+    RxPending = false;
+    ++Session;
 }
 
 bool TSerialPort::purge() {
     if (!isConnected()) return false;
-    return m_port->clear(QSerialPort::AllDirections);
+    return QtPort->clear(QSerialPort::AllDirections);
 }
 
 qint64 TSerialPort::bytesAvailable() const {
-    return isConnected() ? m_port->bytesAvailable() : 0;
+    return isConnected() ? QtPort->bytesAvailable() : 0;
 }
 
 QByteArray TSerialPort::readAvailable(qint64 maxBytes) {
     if (!isConnected() || maxBytes <= 0) return {};
-    return m_port->read(qMin(maxBytes, m_port->bytesAvailable()));
+    return QtPort->read(qMin(maxBytes, QtPort->bytesAvailable()));
 }
 
 bool TSerialPort::write(const QByteArray& data, int timeoutMs) {
     if (!isConnected()) return false;
     if (data.isEmpty()) return true;
-    if (m_port->write(data) != data.size()) return false;
+    if (QtPort->write(data) != data.size()) return false;
     // QSerialPort::write only queues; the bytes are on the line once this returns true. The
     // connection may be lost inside the wait.
-    return m_port->waitForBytesWritten(timeoutMs) && isConnected() && m_port->bytesToWrite() == 0;
+    return QtPort->waitForBytesWritten(timeoutMs) && isConnected() && QtPort->bytesToWrite() == 0;
 }
 
 bool TSerialPort::isConnected() const {
-    return m_port && m_port->isOpen() && !m_lost;
+    return QtPort && QtPort->isOpen() && !Lost;
 }
 
 void TSerialPort::OnReadyRead() {
     // readyRead can also be emitted from inside waitForBytesWritten; the notification is posted
     // so that the receiver only ever sees it while the thread handles its events. Arrivals
     // before delivery are merged into one notification.
-    if (m_rxPending) return;
-    m_rxPending = true;
+    if (RxPending) return;
+    RxPending = true;
     QMetaObject::invokeMethod(this, &TSerialPort::DeliverRxChar, Qt::QueuedConnection);
 }
 
 void TSerialPort::DeliverRxChar() {
-    m_rxPending = false;
+    RxPending = false;
     const qint64 count = bytesAvailable();
     if (count > 0) emit RxChar(int(qMin<qint64>(count, SerialQueueSize)));
 }
@@ -123,24 +178,24 @@ void TSerialPort::OnQtError(int error) {
 }
 
 void TSerialPort::LoseLine() {
-    if (m_lost) return;
-    m_lost = true;
+    if (Lost) return;
+    Lost = true;
     // Closing is left to the event loop: this may run inside QSerialPort's own read or write.
     // A report for a port that was closed (and perhaps opened again) meanwhile is dropped.
     QMetaObject::invokeMethod(
         this,
-        [this, session = m_session] {
-            if (session != m_session) return;
-            if (m_port) {
-                m_port->disconnect(this);
-                if (m_port->isOpen()) m_port->close();
+        [this, session = Session] {
+            if (session != Session) return;
+            if (QtPort) {
+                QtPort->disconnect(this);
+                if (QtPort->isOpen()) QtPort->close();
             }
-            m_rxPending = false;
+            RxPending = false;
             emit LineError(LineErrorBits::IO);
         },
         Qt::QueuedConnection);
     // Stop the notifier now rather than at the posted close.
-    if (m_port) m_port->disconnect(this);
+    if (QtPort) QtPort->disconnect(this);
 }
 
 int ComNumber(const QString& comName) {
@@ -189,11 +244,58 @@ bool IsPortCandidate(const QString& device, const QString& sysTtyFolder) {
 }
 
 bool ProbePort(const QString& comName, const QString& portsFolder) {
+    return ProbePortDetailed(comName, portsFolder).Present;
+}
+
+QString PortDeviceText(const QString& comName, const QString& portsFolder) {
+    return DescribeDevice(MapComName(comName, portsFolder));
+}
+
+PortProbeResult ProbePortDetailed(const QString& comName, const QString& portsFolder) {
+    PortProbeResult result;
     const QString device = MapComName(comName, portsFolder);
-    if (device.isEmpty() || !IsPortCandidate(device)) return false;
+    if (device.isEmpty()) return result;
+    result.Device = DescribeDevice(device);
     QSerialPort port;
+    if (!IsPortCandidate(device)) {
+        result.Reason = DescribeOpenFailure(port, device);
+        return result;
+    }
     port.setPortName(device);
-    if (!port.open(QIODevice::ReadWrite)) return false;
+    if (!port.open(QIODevice::ReadWrite)) {
+        result.Reason = DescribeOpenFailure(port, device);
+        return result;
+    }
     port.close();
-    return true;
+    result.Present = true;
+    return result;
+}
+
+QString OpenFailureReason(const OpenFailureFacts& facts) {
+    switch (facts.Error) {
+    case QSerialPort::PermissionError:
+        // Qt reports a refused open, a device opened exclusively by another program and a
+        // lock file held by one alike; the permissions tell them apart.
+        if (facts.MayReadWrite) return QStringLiteral("busy (another program has it open)");
+        if (facts.GroupMayReadWrite && !facts.Group.isEmpty())
+            return QStringLiteral("permission denied — the user must be in group ") + facts.Group;
+        if (facts.OwnerMayReadWrite && !facts.Owner.isEmpty())
+            return QStringLiteral("permission denied — only %1 may open it").arg(facts.Owner);
+        return QStringLiteral("permission denied");
+    case QSerialPort::OpenError:
+        return QStringLiteral("busy (this program has it open)");
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("not found");
+    default:
+        return QStringLiteral("cannot be opened (%1)").arg(facts.ErrorText);
+    }
+}
+
+QString ShortReason(const QString& reason) {
+    qsizetype end = reason.size();
+    for (const QString& mark : {QStringLiteral(" — "), QStringLiteral(" (")}) {
+        const qsizetype at = reason.indexOf(mark);
+        if (at >= 0 && at < end) end = at;
+    }
+    return reason.left(end);
 }

@@ -50,6 +50,8 @@ public:
     virtual bool write(const QByteArray& data, int timeoutMs) = 0;
     // Open and the far end still there.
     virtual bool isConnected() const = 0;
+    // Why the last open failed, in the user's words; empty when it is not known.
+    virtual QString openFailure() const { return {}; }
 
 signals:
     // `count` bytes are waiting to be read.
@@ -73,6 +75,7 @@ public:
     QByteArray readAvailable(qint64 maxBytes) override;
     bool write(const QByteArray& data, int timeoutMs) override;
     bool isConnected() const override;
+    QString openFailure() const override { return OpenFailure; }
 
 private:
     void OnReadyRead();
@@ -80,11 +83,12 @@ private:
     void DeliverRxChar();
     void LoseLine();
 
-    QString m_portsFolder;
-    std::unique_ptr<QSerialPort> m_port;
-    bool m_rxPending = false;
-    bool m_lost = false;
-    quint64 m_session = 0; // counts closes, so that posted reports of an old session are dropped
+    QString PortsFolder;
+    QString OpenFailure;
+    std::unique_ptr<QSerialPort> QtPort;
+    bool RxPending = false;
+    bool Lost = false;
+    quint64 Session = 0; // counts closes, so that posted reports of an old session are dropped
 };
 
 // Number n of a port name "COMn" (n = 1 to 64), or 0 when the name is not such a name.
@@ -107,3 +111,35 @@ bool IsPortCandidate(const QString& device,
 // True when the port can be opened for exclusive read and write access; closes it at once. A
 // name whose device is not a candidate is absent without an open.
 bool ProbePort(const QString& comName, const QString& portsFolder);
+
+// What probing one port name found.
+struct PortProbeResult {
+    // Implicit, so that a probe that only knows "present or not" can stand in for the real one.
+    PortProbeResult(bool present = false) : Present(present) {}
+    bool Present = false;
+    // The device the name maps to ("<ports>/COM3 -> /dev/pts/4" for a link), and why it cannot
+    // be used. No reason when it can, and none when nothing is there: most of the 64 names
+    // have no device, and that is no fault.
+    QString Device;
+    QString Reason;
+};
+// The device "COMn" maps to, as shown to the user: a link with its target.
+QString PortDeviceText(const QString& comName, const QString& portsFolder);
+// ProbePort, also telling why a port that is there cannot be used.
+PortProbeResult ProbePortDetailed(const QString& comName, const QString& portsFolder);
+
+// What is known about a device that would not open.
+struct OpenFailureFacts {
+    int Error = 0;            // the QSerialPort::SerialPortError of the open
+    QString ErrorText;        // Qt's text for it
+    bool MayReadWrite = true; // the user may read and write the device (by its permissions)
+    QString Owner;            // the device's owner and group, and whether each may use it
+    QString Group;
+    bool OwnerMayReadWrite = false;
+    bool GroupMayReadWrite = false;
+};
+// The reason, in the user's words: "permission denied — the user must be in group dialout",
+// "busy (another program has it open)", ...
+QString OpenFailureReason(const OpenFailureFacts& facts);
+// The short form of a reason, for a status line: the part before its explanation.
+QString ShortReason(const QString& reason);

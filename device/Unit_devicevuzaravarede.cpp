@@ -70,11 +70,11 @@ TDevice_VuzaRavarede::~TDevice_VuzaRavarede() {
 }
 
 void TDevice_VuzaRavarede::SetPortsFolder(const QString& folder) {
-    m_portsFolder = folder;
+    PortsFolder = folder;
 }
 
 void TDevice_VuzaRavarede::SetPortFactory(PortFactory factory) {
-    m_portFactory = std::move(factory);
+    PortFactoryFn = std::move(factory);
 }
 
 bool TDevice_VuzaRavarede::IsReady() const {
@@ -97,8 +97,9 @@ bool TDevice_VuzaRavarede::Open(const QString& portName, const QString& baudText
     if (rate < 100) return false;
 
     bool opened = false;
+    OpenFailureText.clear();
     try {
-        Port = m_portFactory ? m_portFactory() : std::make_unique<TSerialPort>(m_portsFolder);
+        Port = PortFactoryFn ? PortFactoryFn() : std::make_unique<TSerialPort>(PortsFolder);
         if (Port) {
             connect(Port.get(), &TSerialPortBase::RxChar, this, &TDevice_VuzaRavarede::OnRxChar);
             connect(Port.get(), &TSerialPortBase::LineError, this, &TDevice_VuzaRavarede::OnError);
@@ -108,6 +109,7 @@ bool TDevice_VuzaRavarede::Open(const QString& portName, const QString& baudText
         opened = false;
     }
     if (!opened) {
+        if (Port) OpenFailureText = Port->openFailure();
         Close();
         WriteLog(QStringLiteral("Open Fail"));
         return false;
@@ -195,6 +197,7 @@ void TDevice_VuzaRavarede::OnError(quint32 errors) {
     WriteLog(QStringLiteral("OnError"));
     for (int bit = 0; bit < 8; ++bit)
         if (errors & (1u << bit)) WriteLog(QString::fromLatin1(lines[bit]));
+    if (errors & LineErrorBits::IO) emit LineLost();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -60,11 +60,21 @@ public:
 
     // Opened, with a port that is still connected.
     bool IsReady() const;
+    // Why the last Open could not open its port, in the user's words; empty when it opened or
+    // the reason is not known.
+    QString OpenFailure() const { return OpenFailureText; }
 
     // An exchange is waiting for its answer. Handlers that run inside that wait must not start
     // another exchange: it would clear the buffer and take the answer of the one in flight.
     bool IsWaiting() const { return WaitDepth > 0; }
 
+signals:
+    // The port has lost its far end (an adapter unplugged, the other side hung up). Emitted
+    // once per loss, from the port's own notification: a receiver that closes the link must do
+    // it later, not inside this signal.
+    void LineLost();
+
+public:
     // State, in this order; read by the main window and by tests.
     std::unique_ptr<TSerialPortBase> Port;
     QString LogFolder;
@@ -88,6 +98,7 @@ private:
     bool SendLine(const QString& name, const QString& line);
     bool ReadPositions(std::array<qint32, 3>& positions) const;
 
-    QString m_portsFolder;
-    PortFactory m_portFactory;
+    QString PortsFolder;
+    PortFactory PortFactoryFn;
+    QString OpenFailureText;
 };

@@ -214,10 +214,11 @@ private slots:
         QTRY_COMPARE(line->text(), where);
     }
 
-    // Reset after the instrument went: its line check finds out, as for any operation.
+    // Reset after the instrument stopped answering: its line check finds out, as for any
+    // operation, and nothing is read again.
     void resetAfterTheInstrumentWent() {
         AppFixture app;
-        QVERIFY2(app.StartSim({"--hangup-after", "1"}), qPrintable(app.Failure()));
+        QVERIFY2(app.StartSim({"--silent-after", "1"}), qPrintable(app.Failure()));
         QVERIFY(app.PlaceKeptCopy());
         TForm_Main* form = app.CreateForm();
         int asked = 0;

@@ -6,20 +6,56 @@
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_devicevuzaravarede.h"
 #include "support/AppFixture.h"
+#include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_FormControlView.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMap>
 #include <QTest>
 #include <QTimer>
 
+#include <QSerialPort>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <optional>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QStringList kOpenSequence = {"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"};
-}
+
+// What is written to stderr (file descriptor 2) while it lives.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        Saved = ::dup(2);
+        if (File.open()) ::dup2(File.handle(), 2);
+    }
+    ~StderrCapture() { Restore(); }
+    QByteArray Text() {
+        Restore();
+        File.seek(0);
+        return File.readAll();
+    }
+
+private:
+    void Restore() {
+        if (Saved < 0) return;
+        std::fflush(stderr);
+        ::dup2(Saved, 2);
+        ::close(Saved);
+        Saved = -1;
+    }
+    QTemporaryFile File;
+    int Saved = -1;
+};
+} // namespace
 
 class TestSession : public QObject {
     Q_OBJECT
@@ -89,6 +125,103 @@ private slots:
         QCOMPARE(app.Message(), QStringLiteral("Searching device..."));
     }
 
+    // Why the instrument is not found, said once per port and reason on stderr and in the
+    // communication log, and shown on the Help tab while the search goes on. A refused
+    // permission cannot be made here when the tests run as root; that row takes the port
+    // layer's own reason for a refused open (the device tests make the real one).
+    void searchSaysWhy_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("line"); // %1: the device as shown
+        QTest::addColumn<QString>("help");
+        QTest::newRow("wrong identification")
+            << "id"
+            << "COM3 (%1) answered \"Kravo FM Ver2.0\"; the settings expect \"Kravo FM Ver1.0\" "
+               "([Device] Info)"
+            << "Instrument: searching — COM3: answered \"Kravo FM Ver2.0\"";
+        QTest::newRow("link to nothing")
+            << "link"
+            << "COM3 (%1): the link points to nothing"
+            << "Instrument: searching — COM3: the link points to nothing";
+        QTest::newRow("busy") << "busy"
+                              << "COM3 (%1): busy (another program has it open)"
+                              << "Instrument: searching — COM3: busy";
+        QTest::newRow("permission denied, as the port layer says it")
+            << "permission"
+            << "COM3 (%1): permission denied — the user must be in group dialout"
+            << "Instrument: searching — COM3: permission denied";
+    }
+    void searchSaysWhy() {
+        QFETCH(QString, fault);
+        QFETCH(QString, line);
+        QFETCH(QString, help);
+        AppFixture app;
+        const QString ports = app.Folder() + "ports/";
+        if (fault == "link") {
+            QVERIFY(QDir().mkpath(ports));
+            // A device that is gone: a link to nowhere else would be a name kept off on purpose.
+            const QString gone = "/dev/serial/by-id/usb-vr-test-" + QDir(app.Folder()).dirName();
+            QVERIFY(!QFileInfo::exists(gone));
+            QVERIFY(QFile::link(gone, ports + "COM3"));
+        } else {
+            QVERIFY2(app.StartSim(fault == "id" ? QStringList{"--id", "Kravo FM Ver2.0"}
+                                                : QStringList{}),
+                     qPrintable(app.Failure()));
+        }
+        QSerialPort holder;
+        if (fault == "busy") {
+            holder.setPortName(ports + "COM3");
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+        }
+        app.WriteSettings(QStringLiteral("DebugMode=1"));
+        QVERIFY(app.PlaceKeptCopy());
+        StderrCapture capture;
+        TForm_Main* form = app.CreateForm();
+        form->SetCalDataDialog([](const QString&, const QString&) { return QString(); });
+        // The first attempt goes through the probe too, not straight to the settings' port.
+        form->PortList.clear();
+        // The real probe, but only for the names of ports/: never the machine's own devices.
+        form->SetPortProbe([&](const QString& name) -> PortProbeResult {
+            if (!QFileInfo(ports + name).isSymLink()) return false;
+            if (fault != "permission") return ProbePortDetailed(name, ports);
+            OpenFailureFacts facts;
+            facts.Error = QSerialPort::PermissionError;
+            facts.MayReadWrite = false;
+            facts.Group = QStringLiteral("dialout");
+            facts.GroupMayReadWrite = true;
+            PortProbeResult refused;
+            refused.Device = PortDeviceText(name, ports);
+            refused.Reason = OpenFailureReason(facts);
+            return refused;
+        });
+        // Three passes of the search.
+        if (fault == "id") {
+            QTRY_VERIFY_WITH_TIMEOUT(app.Commands().size() >= 3, 20000);
+        } else {
+            const QString none = "ERRDV01 : Device not found. Please connect QVL Rari.";
+            QTRY_VERIFY_WITH_TIMEOUT(app.Shown().count(none) >= 3, 20000);
+        }
+        QVERIFY(!form->DeviceOpened);
+        QCOMPARE(form->FormControlHelp->Label_InstrumentLine->text(), help);
+        const QString expected = line.arg(PortDeviceText("COM3", ports));
+        const QByteArray said = capture.Text();
+        QCOMPARE(said.count("VuzaRavarede: "), 1);
+        QVERIFY2(said.contains("VuzaRavarede: " + expected.toLocal8Bit() + "\n"), said.constData());
+        const QStringList logs = QDir(app.Folder() + "Log").entryList({"Log *.ini"});
+        QCOMPARE(logs.size(), 1);
+        QFile log(app.Folder() + "Log/" + logs.first());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray logged = QString(expected).replace(" — ", " - ").toLatin1();
+        QCOMPARE(log.readAll().count("] " + logged + "\r\n"), 1);
+
+        // Once the fault is gone the instrument is found, and the line says where.
+        if (fault == "busy") {
+            holder.close();
+            QVERIFY(app.WaitForShown("Device found. Please wait..."));
+            QTRY_COMPARE(form->FormControlHelp->Label_InstrumentLine->text(),
+                         QStringLiteral("Instrument: COM3"));
+        }
+    }
+
     void identificationMayHaveMoreCharacters() {
         AppFixture app;
         QVERIFY2(app.StartSim({"--id", "Kravo FM Ver1.0 build 77", "--home-ms", "100"}),
@@ -142,25 +275,126 @@ private slots:
         QVERIFY(!form->CalDataLoaded);
         QVERIFY(!form->DeviceBusy);
         QTEST(form->DeviceInfoLoaded, "infoLoaded");
+        const TSessionPhase phase = form->SessionPhase();
+        QCOMPARE(phase.Phase, SessionPhaseKind::Unusable);
+        QCOMPARE(phase.Code, message.left(7).toLatin1());
         if (!keptCopy) QVERIFY(!QFile::exists(app.Folder() + "Cal/F124_ABCD12345678.csv"));
     }
 
-    void vanishedInstrumentIsNoticedAtTheNextOperation() {
+    // The line goes during the session's start: its reads fail, and the session is closed as
+    // soon as the start has ended, without waiting for an operation to find out.
+    void lineLostDuringTheStartClosesTheSession() {
         AppFixture app;
         QVERIFY2(app.StartSim({"--hangup-after", "1"}), qPrintable(app.Failure()));
         QVERIFY(app.PlaceKeptCopy());
         TForm_Main* form = app.CreateForm();
-        QVERIFY(app.WaitForShown("ERRDV06 : Device might be problem."));
-        // Open but not ready: nothing tells the session the line is gone until it is used.
-        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 10000);
-        QVERIFY(form->DeviceOpened);
-        QVERIFY(!form->CalDataLoaded);
-        form->FormControlSet->Image_Button4Click();
         QVERIFY(app.WaitForShown("ERRDV02 : Communication error. Connection lost."));
+        QVERIFY(app.Shown().indexOf("ERRDV06 : Device might be problem.") <
+                app.Shown().indexOf("ERRDV02 : Communication error. Connection lost."));
         QVERIFY(!form->DeviceOpened);
+        QVERIFY(!form->DeviceBusy);
+        QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Searching);
         // The simulator took its port with it: the search finds no port at all.
         QVERIFY(app.WaitForMessage("ERRDV01 : Device not found. Please connect QVL Rari.", 5000));
         QCOMPARE(app.MessageColor(), Colors::clMsgRed);
+    }
+
+    // The far end goes away while the session is idle, or while a move waits for its answer.
+    // Idle, the session is closed with the lost line's message and no exchange is tried; a
+    // move reports its own failure first, and the session goes once the move has ended.
+    void lineLostWhileOpen_data() {
+        QTest::addColumn<bool>("duringMove");
+        QTest::newRow("idle") << false;
+        QTest::newRow("during a move") << true;
+    }
+    void lineLostWhileOpen() {
+        QFETCH(bool, duringMove);
+        const QString lost = QStringLiteral("ERRDV02 : Communication error. Connection lost.");
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "100", "--go-ms", "3000"}), qPrintable(app.Failure()));
+        app.WriteSettings(QStringLiteral("DebugMode=1"));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        QVERIFY(app.WaitForMessage("Device ready."));
+        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 5000);
+        QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Ready);
+
+        if (duringMove) {
+            QTimer watch;
+            connect(&watch, &QTimer::timeout, form, [&]() {
+                if (form->IsDeviceExchanging() && form->Device->LastCommand == "GO") {
+                    watch.stop();
+                    QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Busy);
+                    QVERIFY(app.Sim().SendControl("hangup"));
+                }
+            });
+            watch.start(10);
+            form->FormControlSet->Action_RemoteControl_Go(0, "500.0", "10.0");
+            QVERIFY(!watch.isActive());
+            QCOMPARE(form->RemoteErrorCode, QByteArray("ERRDV04"));
+            QVERIFY(app.Shown().contains("ERRDV04 : Failed to change wavelength and FWHM."));
+            QVERIFY(!app.Shown().contains(lost));
+        } else {
+            QVERIFY(app.Sim().SendControl("hangup"));
+        }
+        QVERIFY(app.Sim().WaitForExit(5000));
+        QVERIFY(app.WaitForShown(lost, 10000));
+        QVERIFY(!form->DeviceOpened);
+        QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Searching);
+        QVERIFY(app.WaitForMessage("ERRDV01 : Device not found. Please connect QVL Rari.", 5000));
+
+        // Nothing was sent to find out: after the line error the log holds no command.
+        const QStringList logs = QDir(app.Folder() + "Log").entryList({"Log *.ini"});
+        QCOMPARE(logs.size(), 1);
+        QFile file(app.Folder() + "Log/" + logs.first());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray log = file.readAll();
+        const qsizetype error = log.lastIndexOf("+ IO Error");
+        QVERIFY(error >= 0);
+        // Only the move that was waiting ends there.
+        QByteArray after = log.mid(error);
+        if (duringMove) after.replace("Command <GO> Fail", "");
+        QVERIFY2(!after.contains("Command <") && !after.contains("Send Command"),
+                 after.constData());
+    }
+
+    // The phase told to remote clients, at each step of a session's life.
+    void phaseThroughTheSession() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "300", "--go-ms", "500"}), qPrintable(app.Failure()));
+        QVERIFY(app.PlaceKeptCopy());
+        TForm_Main* form = app.CreateForm();
+        QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Searching);
+        QMap<QString, SessionPhaseKind> seen;
+        connect(form, &TForm_Main::StatusMessageShown, this, [&](const QString& text, unsigned) {
+            seen.insert(text, form->SessionPhase().Phase);
+        });
+        QVERIFY(app.WaitForMessage("Device ready."));
+        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 5000);
+        const auto phaseAt = [&](const QString& text) {
+            return seen.contains(text) ? std::optional(seen.value(text)) : std::nullopt;
+        };
+        QCOMPARE(phaseAt("Searching device..."), std::optional(SessionPhaseKind::Searching));
+        for (const char* during : {"Device found. Please wait...", "Reading device infomation...",
+                                   "Reading calibration data...", "Device ready."})
+            QVERIFY2(phaseAt(during) == SessionPhaseKind::Opening, during);
+        const TSessionPhase ready = form->SessionPhase();
+        QCOMPARE(ready.Phase, SessionPhaseKind::Ready);
+        QVERIFY(ready.Code.isEmpty());
+
+        // A move holds the instrument until its answer.
+        std::optional<SessionPhaseKind> duringMove;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, form, [&]() {
+            if (form->IsDeviceExchanging() && form->Device->LastCommand == "GO")
+                duringMove = form->SessionPhase().Phase;
+        });
+        watch.start(10);
+        form->FormControlSet->Action_RemoteControl_Go(0, "500.0", "10.0");
+        watch.stop();
+        QCOMPARE(form->RemoteResponse, QByteArray("SETC OK"));
+        QCOMPARE(duringMove, std::optional(SessionPhaseKind::Busy));
+        QCOMPARE(form->SessionPhase().Phase, SessionPhaseKind::Ready);
     }
 
     void calibrationDialog_data() {
@@ -203,6 +437,10 @@ private slots:
         QCOMPARE(form->CalDataLoaded, good);
         QCOMPARE(QFile::exists(app.KeptCopyPath()), good);
         QCOMPARE(app.Commands().contains("HOME 3"), good);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->DeviceBusy, 5000);
+        const TSessionPhase phase = form->SessionPhase();
+        QCOMPARE(phase.Phase, good ? SessionPhaseKind::Ready : SessionPhaseKind::Unusable);
+        QCOMPARE(phase.Code, good ? QByteArray() : message.left(7).toLatin1());
     }
 
     // A shutdown that begins while the open sequence waits for its last answers (a signal is

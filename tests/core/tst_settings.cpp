@@ -6,9 +6,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include <cstdio>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +47,33 @@ void WriteAll(const QString& path, const QByteArray& data) {
 }
 
 } // namespace
+
+// What the code under it writes to stderr (file descriptor 2), while it lives.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        Saved = ::dup(2);
+        if (File.open()) ::dup2(File.handle(), 2);
+    }
+    ~StderrCapture() { Restore(); }
+    QByteArray Text() {
+        Restore();
+        File.seek(0);
+        return File.readAll();
+    }
+
+private:
+    void Restore() {
+        if (Saved < 0) return;
+        std::fflush(stderr);
+        ::dup2(Saved, 2);
+        ::close(Saved);
+        Saved = -1;
+    }
+    QTemporaryFile File;
+    int Saved = -1;
+};
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -170,6 +201,54 @@ private slots:
         QVERIFY(written.contains("Type=QVL Rari v2\n"));
         QVERIFY(written.contains("PortName=COM1\n"));
         QVERIFY(written.contains("TimeOut=1000\n"));
+    }
+
+    // A file that is there but not taken is named on stderr once, with why; a new (empty) file
+    // and a file of this program are taken in silence.
+    void fileNotTakenIsNamed_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("why"); // empty: nothing said
+        QTest::newRow("written by hand, without a type")
+            << QByteArray("[Remote]\nPortNum=15612\n") << QByteArray("it has no [Info] Type");
+        QTest::newRow("another type")
+            << QByteArray("[Info]\nType=QVL Rari v2.1\n[Remote]\nPortNum=15612\n")
+            << QByteArray("its [Info] Type is \"QVL Rari v2.1\"");
+        QTest::newRow("empty type")
+            << QByteArray("[Info]\nType=\n") << QByteArray("it has no [Info] Type");
+        QTest::newRow("empty file") << QByteArray("\n \n") << QByteArray();
+        QTest::newRow("this program's")
+            << QByteArray("[Info]\nType=QVL Rari v2\n[Remote]\nPortNum=15612\n") << QByteArray();
+        QTest::newRow("a fifo") << QByteArray("<fifo>") << QByteArray("cannot be read");
+    }
+    void fileNotTakenIsNamed() {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, why);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const QString path = folder + "VuzaRavarede.ini";
+        if (content == "<fifo>")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+            WriteAll(path, content);
+        StderrCapture capture;
+        QString problem;
+        qint32 portNum = 0;
+        {
+            TSetup_VuzaRavarede setup(folder, "VuzaRavarede.ini");
+            problem = setup.LoadProblem;
+            portNum = setup.PortNum;
+        }
+        const QByteArray said = capture.Text();
+        QCOMPARE(portNum, why.isEmpty() && !content.trimmed().isEmpty() ? 15612 : 5050);
+        if (why.isEmpty()) {
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QVERIFY2(said.isEmpty(), said.constData());
+            return;
+        }
+        QCOMPARE(said, "VuzaRavarede: " + problem.toLocal8Bit() + "\n");
+        QVERIFY2(said.contains(QFile::encodeName(path)), said.constData());
+        QVERIFY2(said.contains(why), said.constData());
+        QVERIFY2(said.contains("every value takes its default"), said.constData());
     }
 
     void byteOrderMarksAreSkipped_data() {

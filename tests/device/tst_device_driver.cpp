@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 
 using Bytes = QList<QByteArray>;
@@ -416,27 +417,33 @@ private slots:
     void onError_data() {
         QTest::addColumn<quint32>("errors");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("none") << quint32(0) << QStringList{"OnError"};
-        QTest::newRow("I/O") << LineErrorBits::IO << QStringList{"OnError", "+ IO Error"};
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("none") << quint32(0) << QStringList{"OnError"} << false;
+        QTest::newRow("I/O") << LineErrorBits::IO << QStringList{"OnError", "+ IO Error"} << true;
         QTest::newRow("frame and break")
             << (LineErrorBits::Frame | LineErrorBits::Break)
-            << QStringList{"OnError", "+ Frame Error", "+ Break Error"};
+            << QStringList{"OnError", "+ Frame Error", "+ Break Error"} << false;
         QTest::newRow("all, in table order")
             << quint32(0xFF) << QStringList{"OnError",         "+ Frame Error",  "+ RxParity Error",
                                             "+ Overrun Error", "+ Break Error",  "+ IO Error",
-                                            "+ Mode Error",    "+ RxOver Error", "+ TxFull Error"};
-        QTest::newRow("unknown bits ignored")
-            << quint32(0x100 | LineErrorBits::TxFull) << QStringList{"OnError", "+ TxFull Error"};
+                                            "+ Mode Error",    "+ RxOver Error", "+ TxFull Error"}
+            << true;
+        QTest::newRow("unknown bits ignored") << quint32(0x100 | LineErrorBits::TxFull)
+                                              << QStringList{"OnError", "+ TxFull Error"} << false;
     }
+    // Only an I/O error means the far end is gone; the other kinds are logged and the line kept.
     void onError() {
         QFETCH(quint32, errors);
         QFETCH(QStringList, lines);
+        QFETCH(bool, lost);
         DriverRig rig;
         QVERIFY(rig.Open());
+        QSignalSpy lineLost(&rig.dev, &TDevice_VuzaRavarede::LineLost);
         const bool ready = rig.dev.IsReady();
         rig.dev.OnError(errors);
         QCOMPARE(rig.LogSince(1), lines);
         QCOMPARE(rig.dev.IsReady(), ready);
+        QCOMPARE(lineLost.size(), lost ? 1 : 0);
     }
 
     void setTimeOut_data() {

@@ -9,12 +9,18 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSerialPort>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <ctime>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -248,7 +254,10 @@ private slots:
         holder.setPortName(rig.Ports() + "COM3");
         QVERIFY(holder.open(QIODevice::ReadWrite));
         QVERIFY(!ProbePort("COM3", rig.Ports()));
+        const QString busy = QStringLiteral("busy (another program has it open)");
+        QCOMPARE(ProbePortDetailed("COM3", rig.Ports()).Reason, busy);
         QVERIFY(!rig.Open());
+        QCOMPARE(rig.dev.OpenFailure(), busy);
         QVERIFY(!rig.dev.Opened);
         QVERIFY(!rig.dev.Port);
         QCOMPARE(rig.Log(), (QStringList{"Close", "Open Fail"}));
@@ -258,11 +267,60 @@ private slots:
         QVERIFY(rig.dev.CommandDevice());
     }
 
+    // A user without the right to the device is told so, and what would give it to them. Made
+    // with the device's permissions, seen by the probe run as another user (root may open
+    // anything), or, without the right to change users, with no permission at all.
+    void permission_denied_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("reason");
+        if (::geteuid() == 0) {
+            QTest::newRow("group may use it")
+                << 0660 << "permission denied — the user must be in group dialout";
+            QTest::newRow("only its owner may use it")
+                << 0600 << "permission denied — only root may open it";
+        } else {
+            QTest::newRow("nobody may use it") << 0 << "permission denied";
+        }
+    }
+    void permission_denied() {
+        QFETCH(int, mode);
+        QFETCH(QString, reason);
+        const bool root = ::geteuid() == 0;
+        if (root && QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("setpriv is needed to probe as another user");
+        if (root && ::getgrnam("dialout") == nullptr) QSKIP("no group dialout here");
+        LineRig rig;
+        QVERIFY2(rig.Start({}), qPrintable(rig.sim.Failure()));
+        // The other user must reach the link.
+        QVERIFY(QFile::setPermissions(rig.dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                          QFile::ExeOwner | QFile::ReadOther |
+                                                          QFile::ExeOther));
+        const QByteArray device = QFile::encodeName(rig.sim.DevicePath());
+        if (root) QCOMPARE(::chown(device.constData(), 0, ::getgrnam("dialout")->gr_gid), 0);
+        QCOMPARE(::chmod(device.constData(), mode_t(mode)), 0);
+        QString said;
+        if (root) {
+            QProcess probe;
+            probe.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                    VR_PROBE_PORT, "COM3", rig.Ports()});
+            QVERIFY(probe.waitForFinished(10000));
+            QCOMPARE(probe.exitCode(), 0);
+            said = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+        } else {
+            said = ProbePortDetailed("COM3", rig.Ports()).Reason;
+        }
+        QCOMPARE(said, reason);
+        // The user the tests run as still may.
+        if (root) QCOMPARE(ProbePortDetailed("COM3", rig.Ports()).Reason, QString());
+    }
+
     void missing_port() {
         LineRig rig;
         QVERIFY(QDir().mkpath(rig.Ports()));
         QVERIFY(QFile::link(rig.dir.filePath("gone"), rig.Ports() + "COM3"));
         QVERIFY(!rig.Open());
+        // A link that points nowhere keeps the name off the system's devices: no reason.
+        QCOMPARE(rig.dev.OpenFailure(), QString());
         QCOMPARE(rig.Log(), (QStringList{"Close", "Open Fail"}));
     }
 };

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -146,6 +147,98 @@ private slots:
         const qint64 written = writeCalls() - before;
         QCOMPARE(present, 0);
         QCOMPARE(written, 0);
+    }
+#endif
+
+    // Why a device would not open, as the user is told: Qt reports a refused open, a device held
+    // exclusively and a held lock file all as a permission error, and the device's permissions
+    // tell them apart.
+    void openFailureReasons_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("mayReadWrite");
+        QTest::addColumn<bool>("ownerRw");
+        QTest::addColumn<bool>("groupRw");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("brief");
+        const int permission = QSerialPort::PermissionError;
+        QTest::newRow("refused, group may use it")
+            << permission << false << true << true
+            << "permission denied — the user must be in group dialout"
+            << "permission denied";
+        QTest::newRow("refused, only the owner may use it")
+            << permission << false << true << false << "permission denied — only root may open it"
+            << "permission denied";
+        QTest::newRow("refused, nobody may use it")
+            << permission << false << false << false << "permission denied"
+            << "permission denied";
+        QTest::newRow("allowed but refused: held by another program")
+            << permission << true << true << true << "busy (another program has it open)"
+            << "busy";
+        QTest::newRow("open here already") << int(QSerialPort::OpenError) << true << true << true
+                                           << "busy (this program has it open)"
+                                           << "busy";
+        QTest::newRow("gone meanwhile")
+            << int(QSerialPort::DeviceNotFoundError) << true << true << true << "not found"
+            << "not found";
+        QTest::newRow("not a serial line")
+            << int(QSerialPort::UnsupportedOperationError) << true << true << true
+            << "cannot be opened (Inappropriate ioctl for device)"
+            << "cannot be opened";
+    }
+    void openFailureReasons() {
+        QFETCH(int, error);
+        QFETCH(bool, mayReadWrite);
+        QFETCH(bool, ownerRw);
+        QFETCH(bool, groupRw);
+        OpenFailureFacts facts;
+        facts.Error = error;
+        facts.ErrorText = QStringLiteral("Inappropriate ioctl for device");
+        facts.MayReadWrite = mayReadWrite;
+        facts.Owner = QStringLiteral("root");
+        facts.Group = QStringLiteral("dialout");
+        facts.OwnerMayReadWrite = ownerRw;
+        facts.GroupMayReadWrite = groupRw;
+        const QString reason = OpenFailureReason(facts);
+        QTEST(reason, "reason");
+        QTEST(ShortReason(reason), "brief");
+    }
+
+#ifndef Q_OS_WIN
+    // The probe names the device and says why it cannot be used, but says nothing about a
+    // name that has no device at all, nor about a link that keeps a name off the system's
+    // devices by pointing nowhere.
+    void probeTellsWhy() {
+        QTemporaryDir dir;
+        const QString ports = dir.filePath("ports") + u'/';
+        QVERIFY(QDir().mkpath(ports));
+        const QString goneDevice =
+            "/dev/serial/by-id/usb-vr-test-" + QFileInfo(dir.path()).fileName();
+        QVERIFY(!QFileInfo::exists(goneDevice));
+        QVERIFY(QFile::link(goneDevice, ports + "COM7"));
+        QVERIFY(QFile::link("/dev/null", ports + "COM8"));
+        QVERIFY(QFile::link(dir.filePath("nowhere"), ports + "COM9"));
+
+        const PortProbeResult dangling = ProbePortDetailed("COM7", ports);
+        QVERIFY(!dangling.Present);
+        QCOMPARE(dangling.Device, ports + "COM7 -> " + goneDevice);
+        QCOMPARE(dangling.Reason, QStringLiteral("the link points to nothing"));
+
+        const PortProbeResult notSerial = ProbePortDetailed("COM8", ports);
+        QVERIFY(!notSerial.Present);
+        QCOMPARE(notSerial.Device, ports + "COM8 -> /dev/null");
+        QVERIFY2(notSerial.Reason.startsWith("cannot be opened ("), qPrintable(notSerial.Reason));
+
+        for (const char* name : {"COM9", "COM65", "LPT1"}) {
+            const PortProbeResult none = ProbePortDetailed(name, ports);
+            QVERIFY(!none.Present);
+            QVERIFY2(none.Reason.isEmpty(), name);
+        }
+        // The port object keeps the same reason for the driver.
+        TSerialPort port(ports);
+        QVERIFY(!port.open("COM7", 38400));
+        QCOMPARE(port.openFailure(), dangling.Reason);
+        QVERIFY(!port.open("COM9", 38400));
+        QCOMPARE(port.openFailure(), QString());
     }
 #endif
 
