@@ -128,7 +128,7 @@ class TestFormControlScan : public QObject {
     // A ready program for a case that leaves it idle with its session open: the program of the
     // case before when that one shared it with the same simulator options, else a fresh one.
     // The case then finds what a fresh program shows: empty boxes, no scan record, and the
-    // commands and messages counted from its own start.
+    // commands, messages and simulator lines counted from its own start.
     bool StartShared(const QStringList& simArgs = {}) {
         const bool reuse = App && AppShared && AppSimArgs == simArgs && Form->DeviceOpened &&
                            !Form->DeviceBusy && !Scan->Running && !Form->IsDeviceExchanging();
