@@ -16,7 +16,7 @@ fi
 # Debian packages the build, the tests and the demo need.
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3
           python3-venv python3-pyvisa python3-pyvisa-py python3-tango
-          xvfb xdotool)
+          xvfb xdotool clang-format)
 
 install_missing() {
     local missing=()

@@ -240,6 +240,15 @@ class TestPanelFacade : public QObject {
         main.RefreshOk = refreshOk;
     }
 
+    // The four remote operations, as rows of the tests that run each of them.
+    static void operationRows() {
+        QTest::addColumn<Operation>("op");
+        QTest::newRow("set") << Operation::Set;
+        QTest::newRow("reset on the Set tab") << Operation::SetReset;
+        QTest::newRow("scan") << Operation::Scan;
+        QTest::newRow("reset on the Scan tab") << Operation::ScanReset;
+    }
+
 private slots:
     void setRefused_data() { refusalRows("SETC"); }
     void setRefused() {
@@ -275,14 +284,6 @@ private slots:
         else
             scan.Image_Button4Click();
         verifyRefused(main, busyBefore);
-    }
-
-    void operationRows() {
-        QTest::addColumn<Operation>("op");
-        QTest::newRow("set") << Operation::Set;
-        QTest::newRow("reset on the Set tab") << Operation::SetReset;
-        QTest::newRow("scan") << Operation::Scan;
-        QTest::newRow("reset on the Scan tab") << Operation::ScanReset;
     }
 
     // A request whose client has gone starts nothing new: no move, no home, no BKEN, no scan,

@@ -107,11 +107,14 @@ int main(int argc, char** argv) {
     sim::Options options;
     std::string error;
     switch (sim::ParseOptions(argc, argv, options, error)) {
-    case sim::ParseResult::Help: std::fputs(sim::HelpText(), stdout); return 0;
+    case sim::ParseResult::Help:
+        std::fputs(sim::HelpText(), stdout);
+        return 0;
     case sim::ParseResult::Error:
         std::fprintf(stderr, "instrument-sim: %s (see --help)\n", error.c_str());
         return 2;
-    case sim::ParseResult::Run: break;
+    case sim::ParseResult::Run:
+        break;
     }
 
     QCoreApplication app(argc, argv);

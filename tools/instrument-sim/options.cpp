@@ -105,7 +105,9 @@ bool SplitIndexed(const QByteArray& arg, int& index, QByteArray& text) {
 
 } // namespace
 
-const char* HelpText() { return kHelp; }
+const char* HelpText() {
+    return kHelp;
+}
 
 std::optional<QByteArray> Unescape(const QByteArray& text) {
     QByteArray out;
@@ -117,11 +119,21 @@ std::optional<QByteArray> Unescape(const QByteArray& text) {
         }
         if (++i >= text.size()) return std::nullopt;
         switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
         case 'x': {
             if (i + 2 >= text.size()) return std::nullopt;
             const int hi = HexDigit(text[i + 1]);
@@ -131,7 +143,8 @@ std::optional<QByteArray> Unescape(const QByteArray& text) {
             i += 2;
             break;
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
         }
     }
     return out;
@@ -142,11 +155,16 @@ QByteArray Escape(const QByteArray& bytes) {
     QByteArray out;
     for (char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
-        else if (c >= 0x20 && c < 0x7F && c != '"') out += char(c);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F && c != '"')
+            out += char(c);
         else {
             out += "\\x";
             out += hex[c >> 4];
@@ -208,8 +226,8 @@ ParseResult ParseOptions(int argc, char** argv, Options& o, std::string& error) 
             QByteArray raw;
             if (!value(raw)) return false;
             if (!ParseInt(raw.toStdString(), min, max, out)) {
-                error = name + ": expected a whole number from " + std::to_string(min) +
-                        " to " + std::to_string(max) + ", got \"" + raw.toStdString() + '"';
+                error = name + ": expected a whole number from " + std::to_string(min) + " to " +
+                        std::to_string(max) + ", got \"" + raw.toStdString() + '"';
                 return false;
             }
             return true;
@@ -238,27 +256,48 @@ ParseResult ParseOptions(int argc, char** argv, Options& o, std::string& error) 
                 error = "--link needs a path";
                 ok = false;
             }
-        } else if (name == "--id") ok = text(o.id);
-        else if (name == "--info") ok = indexed(o.info);
-        else if (name == "--info-answer") ok = indexed(o.infoAnswer);
-        else if (name == "--home-answer") ok = optionalText(o.homeAnswer);
-        else if (name == "--pos-answer") ok = optionalText(o.posAnswer);
-        else if (name == "--go-answer") ok = optionalText(o.goAnswer);
-        else if (name == "--home-ms") ok = number(0, 600000, o.homeMs);
-        else if (name == "--speed") ok = number(1, 100000000, o.speed);
-        else if (name == "--go-ms") ok = number(0, 600000, o.goMs);
-        else if (name == "--go-fail") ok = number(1, 100000000, o.goFail);
-        else if (name == "--delay") ok = number(0, 600000, o.delayMs);
-        else if (name == "--noise") ok = text(o.noise);
-        else if (name == "--lone-cr") ok = flag(o.loneCr);
-        else if (name == "--crlf") ok = flag(o.crlf);
-        else if (name == "--silent") ok = flag(o.silent);
-        else if (name == "--silent-after") ok = number(0, 100000000, o.silentAfter);
-        else if (name == "--hangup-after") ok = number(0, 100000000, o.hangupAfter);
-        else if (name == "--bken-invert") ok = flag(o.bkenInvert);
-        else if (name == "--report-received") ok = flag(o.reportReceived);
-        else if (name == "--chatter") ok = text(o.chatter);
-        else if (name == "--chatter-ms") ok = number(1, 3600000, o.chatterMs);
+        } else if (name == "--id")
+            ok = text(o.id);
+        else if (name == "--info")
+            ok = indexed(o.info);
+        else if (name == "--info-answer")
+            ok = indexed(o.infoAnswer);
+        else if (name == "--home-answer")
+            ok = optionalText(o.homeAnswer);
+        else if (name == "--pos-answer")
+            ok = optionalText(o.posAnswer);
+        else if (name == "--go-answer")
+            ok = optionalText(o.goAnswer);
+        else if (name == "--home-ms")
+            ok = number(0, 600000, o.homeMs);
+        else if (name == "--speed")
+            ok = number(1, 100000000, o.speed);
+        else if (name == "--go-ms")
+            ok = number(0, 600000, o.goMs);
+        else if (name == "--go-fail")
+            ok = number(1, 100000000, o.goFail);
+        else if (name == "--delay")
+            ok = number(0, 600000, o.delayMs);
+        else if (name == "--noise")
+            ok = text(o.noise);
+        else if (name == "--lone-cr")
+            ok = flag(o.loneCr);
+        else if (name == "--crlf")
+            ok = flag(o.crlf);
+        else if (name == "--silent")
+            ok = flag(o.silent);
+        else if (name == "--silent-after")
+            ok = number(0, 100000000, o.silentAfter);
+        else if (name == "--hangup-after")
+            ok = number(0, 100000000, o.hangupAfter);
+        else if (name == "--bken-invert")
+            ok = flag(o.bkenInvert);
+        else if (name == "--report-received")
+            ok = flag(o.reportReceived);
+        else if (name == "--chatter")
+            ok = text(o.chatter);
+        else if (name == "--chatter-ms")
+            ok = number(1, 3600000, o.chatterMs);
         else if (name == "--start-pos") {
             QByteArray raw;
             ok = value(raw);

@@ -8,9 +8,10 @@
 // run with exit status 1. With --wait, a SCAN that was accepted is followed until its end report,
 // which is printed; without it the scan is stopped when vr-remote disconnects. While it waits,
 // and only when stderr is a terminal, one line on stderr shows the scan's progress.
-// Exit status: 0 all went through, 1 a request failed, 2 no connection or no answer, or
-// arguments that cannot be used (a LINE holding a CR or LF, a time-out that is not a positive
-// number of seconds up to one day).
+// Exit status: 0 all went through (and --help, --version), 1 a request failed, 2 no connection
+// or no answer, or arguments that cannot be used (an unknown option, an option without its
+// value, a LINE holding a CR or LF, a time-out that is not a positive number of seconds up to
+// one day).
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -67,6 +68,12 @@ QString ProgressLine(const QByteArray& answer) {
         .arg(time);
 }
 
+// A request as messages name it: "VER", or an empty line (sent while a scan is followed).
+QString Named(const QByteArray& request) {
+    return request.isEmpty() ? QStringLiteral("an empty line")
+                             : QStringLiteral("\"%1\"").arg(FromWire(request));
+}
+
 class Session {
 public:
     Session(int timeoutMs) : TimeoutMs(timeoutMs) {}
@@ -89,13 +96,19 @@ public:
         QDeadlineTimer deadline(TimeoutMs);
         while (!Rx.contains('\r')) {
             if (Socket.state() != QAbstractSocket::ConnectedState && !Socket.bytesAvailable()) {
-                Error = QStringLiteral("the program closed the connection (another client may "
-                                       "hold control)");
+                // The program closes a second client's connection before any answer; once it
+                // has answered, it closes this one only when it ends.
+                Error = Answered ? QStringLiteral("the program ended: it closed the connection "
+                                                  "before answering %1")
+                                       .arg(Named(request))
+                                 : QStringLiteral("the program closed the connection without "
+                                                  "an answer (another client may hold control, "
+                                                  "or the program ended)");
                 return false;
             }
             if (deadline.hasExpired()) {
-                Error = QStringLiteral("no response to \"%1\" within %2 ms")
-                            .arg(FromWire(request))
+                Error = QStringLiteral("no response to %1 within %2 ms")
+                            .arg(Named(request))
                             .arg(TimeoutMs);
                 return false;
             }
@@ -105,6 +118,7 @@ public:
         const qsizetype cr = Rx.indexOf('\r');
         response = Rx.left(cr);
         Rx.remove(0, cr + 1);
+        Answered = true;
         return true;
     }
 
@@ -114,6 +128,7 @@ private:
     int TimeoutMs;
     QTcpSocket Socket;
     QByteArray Rx;
+    bool Answered = false;
 };
 
 } // namespace
@@ -121,17 +136,26 @@ private:
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vr-remote"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VR_PROGRAM_VERSION));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Sends request lines to the remote control of the QVL Rari program and prints each "
         "response. A response ending in FAIL (or an unknown command) is followed by its ECODE "
         "and ETEXT on stderr and ends the run with exit status 1; no connection, no answer or "
-        "unusable arguments (a LINE holding a CR or LF) give exit status 2. The program stops a "
-        "running scan when its client disconnects: "
-        "use --wait with SCAN.\n\n"
+        "unusable arguments (an unknown option, a LINE holding a CR or LF) give exit status 2. "
+        "The program stops a running scan when its client disconnects: use --wait with SCAN.\n\n"
         "Requests: VER, STATE, ECODE, ETEXT, ECLEAR, RESET, STOP, SETC,CWL,FWHM, SETR,SW,LW, "
-        "SCAN,START,END,FWHM,STEP,DELAY. An empty LINE sends an empty line."));
-    parser.addHelpOption();
+        "SCAN,START,END,FWHM,STEP,DELAY. An empty LINE sends an empty line.\n"
+        "Queries, answered at once without moving the filter or storing a result:\n"
+        "  PROGRESS      done,total,elapsed,remaining of the running or last scan\n"
+        "  BAND          cwl,fwhm,sw,lw the filter was last moved to, or NONE\n"
+        "  SESSION       SEARCHING, OPENING, READY, BUSY, SCANNING or UNUSABLE,CODE\n"
+        "  LIMITS        cwl_min,cwl_max,cwl_step,fwhm_min,fwhm_max of the table, or NONE\n"
+        "  LIMITS,FWHM   cwl_min,cwl_max a band of that FWHM may take, or NONE\n"
+        "  CHECK,SETC,CWL,FWHM  CHECK,SETR,SW,LW  CHECK,SCAN,START,END,FWHM,STEP,DELAY\n"
+        "                OK, the CODE,TEXT the request would store, or NONE,TEXT"));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption hostOption(QStringLiteral("host"),
                                         QStringLiteral("Host of the program (default 127.0.0.1)."),
                                         QStringLiteral("H"), QStringLiteral("127.0.0.1"));
@@ -149,10 +173,20 @@ int main(int argc, char** argv) {
     parser.addOptions({hostOption, portOption, waitOption, timeoutOption});
     parser.addPositionalArgument(QStringLiteral("LINE"), QStringLiteral("Request lines, in order."),
                                  QStringLiteral("LINE..."));
-    parser.process(app);
+
+    QTextStream err(stderr);
+    // process() would end an unknown option with status 1, the status of a failed request.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        QString error = parser.errorText();
+        if (error.endsWith(u'.')) error.chop(1);
+        err << "vr-remote: " << error << " (see --help)\n";
+        return kExitNoAnswer;
+    }
+    // A QCoreApplication takes no Qt options, so --help-all shows the same help.
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) parser.showHelp(0);
+    if (parser.isSet(versionOption)) parser.showVersion();
 
     QTextStream out(stdout);
-    QTextStream err(stderr);
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
     bool timeoutOk = false;
@@ -205,11 +239,24 @@ int main(int argc, char** argv) {
             // does not know it.
             bool showProgress = ::isatty(STDERR_FILENO) == 1;
             bool drawn = false;
+            // The progress line goes before the report or a message takes its place.
+            const auto clearProgress = [&]() {
+                if (!drawn) return;
+                err << "\r\x1b[K";
+                err.flush();
+                drawn = false;
+            };
+            const auto askWhileWaiting = [&](const QByteArray& request, QByteArray& answer) {
+                if (session.Ask(request, answer)) return true;
+                clearProgress();
+                err << "vr-remote: " << session.Error << "\n";
+                return false;
+            };
             int round = 0;
             do {
                 if (showProgress && round++ % 3 == 0) {
                     QByteArray answer;
-                    if (!ask("PROGRESS", answer)) return kExitNoAnswer;
+                    if (!askWhileWaiting("PROGRESS", answer)) return kExitNoAnswer;
                     const QString line = ProgressLine(answer);
                     showProgress = !line.isEmpty();
                     if (showProgress) {
@@ -219,12 +266,9 @@ int main(int argc, char** argv) {
                     }
                 }
                 QThread::msleep(200);
-                if (!ask(QByteArray(), response)) return kExitNoAnswer;
+                if (!askWhileWaiting(QByteArray(), response)) return kExitNoAnswer;
             } while (response.isEmpty());
-            if (drawn) {
-                err << "\r\x1b[K";
-                err.flush();
-            }
+            clearProgress();
             out << FromWire(response) << "\n";
             out.flush();
         }
