@@ -24,6 +24,8 @@ struct StartOptions {
     // Against the simulator, in a temporary program folder.
     bool Simulate = false;
     quint16 SimulatedRemotePort = 5050;
+    // The toolkit was told which platform to use on the command line.
+    bool PlatformGiven = false;
 };
 
 // The remote control of a simulated program listens on this machine only, unless told otherwise.
@@ -130,6 +132,7 @@ StartOptions ReadCommandLine(int argc, char** argv) {
     }
     if (parser.isSet(listenOption)) options.RemoteListen = parser.value(listenOption);
     options.Headless = parser.isSet(headlessOption);
+    options.PlatformGiven = parser.isSet(QStringLiteral("platform"));
     options.Simulate = parser.isSet(simulateOption);
     if (options.Simulate && !options.RemoteListen) options.RemoteListen = kSimulatedListen;
     return options;
@@ -143,6 +146,19 @@ int main(int argc, char** argv) {
     CatchShutdownSignals();
     const StartOptions options = ReadCommandLine(argc, argv);
     if (options.ExitNow) return *options.ExitNow;
+#ifdef Q_OS_LINUX
+    // Without a display the toolkit would abort with its own message and a core dump; a user
+    // logged in over ssh learns what to do instead.
+    if (!options.Headless && !options.PlatformGiven && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("VuzaRavarede: no display to show the window on (neither DISPLAY nor "
+                   "WAYLAND_DISPLAY is set): start it in a desktop session, log in with ssh -X, "
+                   "or run it without a window with --headless\n",
+                   stderr);
+        return 2;
+    }
+#endif
     // Chosen before the application object exists, which connects to the display otherwise.
     if (options.Headless) {
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -213,6 +213,21 @@ private slots:
         QVERIFY2(told[0].contains(folder + "Cal/F123_ABCD12345678.csv"), qPrintable(told[0]));
     }
 
+    // Started for its window where there is no display, the program says what to do instead of
+    // leaving the toolkit to abort.
+    void windowWithoutDisplay() {
+        QTemporaryDir dir;
+        Program program(dir.path() + u'/');
+        QVERIFY(program.Start({}));
+        QVERIFY(program.Process.waitForFinished(30000));
+        QCOMPARE(program.Process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.Process.exitCode(), 2);
+        const QStringList lines = program.Lines();
+        QVERIFY2(lines.size() == 1 && lines[0].startsWith("VuzaRavarede: no display") &&
+                     lines[0].contains("ssh -X") && lines[0].contains("--headless"),
+                 qPrintable(lines.join('\n')));
+    }
+
     // The folder for port links exists after the first start wherever it can be made; where it
     // cannot, the program runs all the same and says nothing about it.
     void portsFolderAtStart_data() {

@@ -9,9 +9,11 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 namespace {
 
@@ -69,6 +71,14 @@ QList<qint64> Children(qint64 pid) {
             if (!id.isEmpty()) children.append(id.toLongLong());
     }
     return children;
+}
+
+// The process has ended: gone, or a zombie waiting for whoever adopted it to collect it.
+bool Ended(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return true;
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 // A program folder as a user has it after some sessions: the program and the simulator, a
@@ -181,6 +191,26 @@ private slots:
         QCOMPARE(QDir(program.Temp.path()).entryList({"VuzaRavarede*"}, QDir::AllEntries),
                  QStringList());
         QCOMPARE(Snapshot(program.Folder), before);
+    }
+
+    // Killed outright, the program cannot end its simulator: the simulator ends by itself.
+    void killedProgramTakesItsSimulator() {
+        Program program;
+        QProcessEnvironment env = program.Process.processEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        program.Process.setProcessEnvironment(env);
+        QVERIFY(program.Start(
+            {"--simulate", "--headless", "--remote-port", QString::number(FreePort())}));
+        QVERIFY2(!program.WaitForLine("simulated instrument").isEmpty(), qPrintable(program.Err));
+        const QList<qint64> children = Children(program.Process.processId());
+        QCOMPARE(children.size(), 1);
+        // A simulator that failed to end is not left running.
+        const auto cleanup = qScopeGuard([&] {
+            if (!Ended(children[0])) ::kill(pid_t(children[0]), SIGKILL);
+        });
+        program.Process.kill();
+        QCOMPARE(program.Finish(), -1);
+        QTRY_VERIFY_WITH_TIMEOUT(Ended(children[0]), 20000);
     }
 
     // A simulated run that cannot be had ends at once with one line saying why, and leaves
