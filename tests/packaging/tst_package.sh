@@ -156,6 +156,11 @@ icon=$(unescape "$(sed -n 's/^Icon=//p' "$entry")")
 [ "$icon" = "$moved/VuzaRavarede.png" ] && [ -f "$icon" ] || fail "Icon names '$icon'"
 [ "$(grep -c '^Exec=' "$entry")" -eq 1 ] || fail "more than one Exec line"
 
+# systemd cannot start a program under that name: add-service says so and writes nothing.
+"$moved/add-service" 2>"$work/refused.log" && fail "add-service wrote a unit systemd cannot start"
+grep -q -F "($moved)" "$work/refused.log" || fail "add-service refused without naming the folder: $(cat "$work/refused.log")"
+[ ! -e "$unit" ] || fail "add-service wrote a unit for $moved"
+
 "$moved/add-to-menu" --remove >/dev/null
 [ ! -e "$entry" ] || fail "--remove left the entry"
 echo "package: $(basename "${tarballs[0]}") $(wc -l <"$work/contents") entries; session, settings, menu entry and service unit fine"
