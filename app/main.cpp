@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -163,6 +164,10 @@ int main(int argc, char** argv) {
     if (options.Headless) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         StampToolkitMessages();
+#ifdef Q_OS_UNIX
+        // The reader of its messages going away (a closed pipe) must not end the service.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
     }
     TApplication::SetHeadless(options.Headless);
 

@@ -9,9 +9,15 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -211,6 +217,44 @@ private slots:
         const QStringList told = program.Err.filter(QRegularExpression("^VuzaRavarede: "));
         QVERIFY2(told.size() == 1, qPrintable(program.Err.join('\n')));
         QVERIFY2(told[0].contains(folder + "Cal/F123_ABCD12345678.csv"), qPrintable(told[0]));
+    }
+
+    // Whoever read its messages went away (a pipe whose reader ended): the program goes on, and
+    // ends normally.
+    void readerOfItsMessagesGone() {
+        QTemporaryDir dir;
+        const QString folder = dir.path() + u'/';
+        const quint16 port = FreePort();
+        Program program(folder);
+        program.WriteSettings("COM3", port);
+        QDir().mkpath(folder + "ports");
+        for (int n = 1; n <= 64; ++n)
+            QFile::link(folder + "nowhere", folder + QStringLiteral("ports/COM%1").arg(n));
+        const QByteArray fifo = QFile::encodeName(folder + "stderr");
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        auto closeReader = qScopeGuard([reader] { ::close(reader); });
+        program.Process.setStandardErrorFile(QString::fromLocal8Bit(fifo));
+        // As a shell starts it: this test's own process ignores SIGPIPE, which a child inherits.
+        program.Process.setChildProcessModifier([] { std::signal(SIGPIPE, SIG_DFL); });
+        QVERIFY(program.Start({"--headless"}));
+        QByteArray seen;
+        QDeadlineTimer deadline(60000);
+        while (!seen.contains("error: ERRDV01") && !deadline.hasExpired()) {
+            pollfd ready = {reader, POLLIN, 0};
+            ::poll(&ready, 1, 100);
+            char bytes[4096];
+            const ssize_t got = ::read(reader, bytes, sizeof bytes);
+            if (got > 0) seen.append(bytes, got);
+        }
+        QVERIFY2(seen.contains("error: ERRDV01"), seen.constData());
+        closeReader.dismiss();
+        ::close(reader);
+        // A refusal puts a new line on the bar, written into the pipe no one reads.
+        QCOMPARE(VrRemote(port, {"SETC,500,10"}).Out, QStringLiteral("SETC FAIL\n"));
+        QCOMPARE(VrRemote(port, {"SESSION"}).Out, QStringLiteral("SEARCHING\n"));
+        QCOMPARE(program.Terminate(), 0);
     }
 
     // Started for its window where there is no display, the program says what to do instead of
