@@ -17,6 +17,7 @@ ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
 
 from vuzaravarede import Filter, OutOfRange  # noqa: E402
+from vuzaravarede import testing  # noqa: E402
 from vuzaravarede.testing import SimulationError, simulated_program  # noqa: E402
 
 BIN = os.environ.get("VR_BIN_DIR", os.path.join(ROOT, "build", "bin"))
@@ -61,10 +62,20 @@ class SimulatedProgramTest(unittest.TestCase):
 
     def test_a_script_test_through_the_program_on_path(self) -> None:
         env = {"PATH": BIN + os.pathsep + os.environ.get("PATH", ""), "TMPDIR": self.temp}
-        with mock.patch.dict(os.environ, env):
+        # The first free port found is taken by someone else before the program listens there.
+        holder = socket.socket()
+        self.addCleanup(holder.close)
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        taken = holder.getsockname()[1]
+        ports = iter([taken])
+        free_port = testing._free_port
+        with mock.patch.dict(os.environ, env), \
+                mock.patch.object(testing, "_free_port", lambda: next(ports, None) or free_port()):
             os.environ.pop("VR_PROGRAM", None)
             with simulated_program() as (host, port):
                 self.assertEqual(host, "127.0.0.1")
+                self.assertNotEqual(port, taken)
                 with Filter(host, port, timeout=30.0) as f:
                     f.set_band(550.0, 10.0)
                     self.assertEqual((f.band.cwl_nm, f.band.fwhm_nm), (550.0, 10.0))
