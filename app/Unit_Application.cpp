@@ -1,5 +1,7 @@
 #include "app/Unit_Application.h"
 
+#include "core/Unit_Colors.h"
+
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <exception>
@@ -24,7 +26,55 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void TApplication::ShowError(const QString& text) {
+    // A box nobody can see would wait for a click for ever.
+    if (Headless) {
+        std::fprintf(stderr, "VuzaRavarede: error: %s\n", text.toUtf8().constData());
+        return;
+    }
     QMessageBox::critical(nullptr, QCoreApplication::applicationName(), text);
+}
+
+QString MessageKind(unsigned color) {
+    switch (color) {
+    case Colors::clMsgSilver:
+        return QStringLiteral("progress");
+    case Colors::clMsgLime:
+        return QStringLiteral("success");
+    case Colors::clMsgRed:
+        return QStringLiteral("error");
+    case Colors::clMsgYellow:
+        return QStringLiteral("scanning");
+    default:
+        return QStringLiteral("notice");
+    }
+}
+
+QString MessageLogLine(const QDateTime& at, const QString& text, unsigned color) {
+    return at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) + MessageKind(color) +
+           QStringLiteral(": ") + text;
+}
+
+void StampToolkitMessages() {
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        const QByteArray line = QDateTime::currentDateTime()
+                                    .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz "))
+                                    .toUtf8() +
+                                "toolkit: " + text.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    });
+}
+
+void TMessageLog::Show(const QString& text, unsigned color) {
+    if (Any && text == LastText && color == LastColor) return;
+    Any = true;
+    LastText = text;
+    LastColor = color;
+    const QByteArray line =
+        MessageLogLine(QDateTime::currentDateTime(), text, color).toUtf8() + '\n';
+    // One write per line, so that lines of other writers never cut into it.
+    std::fwrite(line.constData(), 1, size_t(line.size()), Stream);
+    std::fflush(Stream);
 }
 
 #ifdef Q_OS_UNIX

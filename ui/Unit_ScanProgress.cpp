@@ -2,6 +2,7 @@
 
 #include "ui/Unit_Skin.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -9,10 +10,13 @@
 namespace {
 
 // Inside the message bar's dark text field (48, 13, 736 x 42): the bar lies along its lower edge,
-// clear of the rounded corners; the caption sits under the field, right-aligned with the bar.
+// clear of the rounded corners. The caption sits under the field, right-aligned with the bar, in
+// the 15 units between the field and the window's edge: at the Help page's text size its
+// figures (no letter of it goes below the line) stand 2 units below the field.
 constexpr QRectF kTrack(54, 51, 724, 2);
-constexpr QRectF kCaption(428, 55, 350, 14);
-constexpr int kCaptionPixels = 11;
+constexpr qreal kCaptionRight = 778;
+constexpr qreal kCaptionBaseline = 67;
+constexpr int kCaptionPixels = 14;
 const QColor kTrackColour(0x1E, 0x1E, 0x1E);
 const QColor kFillColour(0xFF, 0xEC, 0x3A); // the skin's yellow, as "Scanning..."
 const QColor kCaptionColour(0xA4, 0xA4, 0xA4);
@@ -58,7 +62,10 @@ void TScanProgress::paintEvent(QPaintEvent*) {
         p.drawRoundedRect(
             QRectF(kTrack.topLeft(), QSizeF(kTrack.width() * Filled, kTrack.height())), 1, 1);
     }
-    p.setFont(Skin::Font(kCaptionPixels));
+    const QFont font = Skin::Font(kCaptionPixels);
+    p.setFont(font);
     p.setPen(kCaptionColour);
-    p.drawText(kCaption, Qt::AlignRight | Qt::AlignVCenter, Text);
+    p.drawText(
+        QPointF(kCaptionRight - QFontMetricsF(font).horizontalAdvance(Text), kCaptionBaseline),
+        Text);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // How far a running scan is, drawn over the message bar without touching its text or colour: a
-// thin bar filling along the lower edge of the text field and a small caption under it,
-// "12 / 51 · 0:42 left". It takes no input, and is hidden while no scan runs.
+// thin bar filling along the lower edge of the text field and a caption under it, at the size of
+// the Help page's text, "12 / 51 · 0:42 left". It takes no input, and is hidden while no scan
+// runs.
 
 #include <QString>
 #include <QWidget>

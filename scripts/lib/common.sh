@@ -34,12 +34,13 @@ install_missing() {
         "${missing[@]}"
 }
 
+# build_all [TARGET...]: everything, or only the targets named.
 build_all() {
     if [ ! -f "$BUILD/build.ninja" ]; then
         cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_WERROR=ON \
             "${CACHE_LAUNCHER[@]}"
     fi
-    cmake --build "$BUILD" -j "$(nproc)"
+    cmake --build "$BUILD" -j "$(nproc)" ${1:+--target "$@"}
 }
 
 # A second tree with AddressSanitizer and UndefinedBehaviorSanitizer (an undefined-behaviour

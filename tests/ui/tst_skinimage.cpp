@@ -84,6 +84,39 @@ private slots:
         QVERIFY(!isFill(40)); // nothing drawn left of the track
     }
 
+    // The caption, at its longest, stays in the strip between the message field (which ends 55
+    // units down) and the window's edge, right of the message's centre and ending with the
+    // track, with figures as tall as the Help page's 14-unit text has them (an 11-unit caption
+    // had figures 8 units tall).
+    void scanProgressCaptionBelowTheField() {
+        QWidget bar;
+        bar.resize(910, 70);
+        bar.setStyleSheet(QStringLiteral("background: black"));
+        auto* progress = new TScanProgress(&bar);
+        progress->SetProgress(123, 801, 3723.0);
+        progress->show();
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        QCOMPARE(progress->Caption(), QStringLiteral("123 / 801 \u00B7 1:02:03 left"));
+        const QImage shown = progress->grab().toImage();
+        QRect ink;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) {
+                const bool track = y >= 50 * VR_TEST_SCALE && y < 54 * VR_TEST_SCALE;
+                if (!track && qGray(shown.pixel(x, y)) > 60) ink |= QRect(x, y, 1, 1);
+            }
+        const QRectF units(QPointF(ink.topLeft()) / VR_TEST_SCALE,
+                           QSizeF(ink.size()) / VR_TEST_SCALE);
+        QVERIFY2(units.top() >= 55 && units.bottom() <= 70,
+                 qPrintable(
+                     QStringLiteral("caption from %1 to %2").arg(units.top()).arg(units.bottom())));
+        QVERIFY2(units.height() >= 10, qPrintable(QString::number(units.height())));
+        QVERIFY2(
+            units.left() > 455 && units.right() <= 779,
+            qPrintable(
+                QStringLiteral("caption from x %1 to %2").arg(units.left()).arg(units.right())));
+    }
+
     void scanProgressCaption_data() {
         QTest::addColumn<int>("done");
         QTest::addColumn<int>("total");
