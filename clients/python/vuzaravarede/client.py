@@ -2,20 +2,28 @@
 
 from __future__ import annotations
 
+import logging
 import signal
 import socket
 import threading
 import time
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 from . import protocol
+from ._names import renamed
 from .errors import (
     CannotConnect, ControlHeld, Disconnected, FilterError, NoResponse, ProtocolError,
 )
-from .protocol import Band, Call, Progress, Protocol, Receive, Send, Sleep, Step
+from .protocol import (
+    Band, Call, Exchange, Limits, Progress, Protocol, Receive, ScanResult, Send, Session, Sleep,
+    State, Step,
+)
 
 __all__ = ["Filter"]
+
+log = logging.getLogger("vuzaravarede")
+T = TypeVar("T")
 
 
 @contextmanager
@@ -180,51 +188,62 @@ class Filter:
 
     ::
 
-        with Filter("localhost", 5050, timeout=30.0) as f:
+        with Filter("localhost", 5050, timeout_s=30.0) as f:
             f.set_band(550.0, 10.0)
 
     Creating it connects (the program then locks its own buttons); closing it, or leaving the
     ``with`` block, disconnects, which also stops a scan that still runs. Wavelengths are in
-    nm, times in seconds. `timeout` is the longest wait for one response, and must exceed the
-    longest move or reset of the instrument; `poll_interval` is the pause between the empty
-    lines that wait for a scan's end.
+    nm, times in seconds. `timeout_s` is the longest wait for one response, and must exceed
+    the longest move or reset of the instrument; `poll_interval_s` is the pause between the
+    requests that wait for a scan's end or for the session.
 
     Refusals raise `FilterError` subclasses; connection faults raise `CannotConnect`,
     `ControlHeld`, `Disconnected` (which are `ConnectionError`) or `NoResponse` (a
-    `TimeoutError`). A `Filter` may be used from several threads; requests take turns, and
-    one thread may `stop()` a scan that another waits for.
+    `TimeoutError`).
+
+    A `Filter` may be shared by threads: each request and its response (with the ``ECODE``
+    and ``ETEXT`` of a refusal) take the connection alone, and the waits (`scan`, `wait_scan`,
+    `wait_ready`, `step_through`) let it go while they pause or call back, so one thread may
+    `stop()` a scan that another waits for, and a callback may use the filter.
     """
 
-    def __init__(self, host: str = "localhost", port: int = 5050, timeout: float = 30.0,
-                 poll_interval: float = 0.2) -> None:
-        if not timeout > 0:
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
-        self._open_link: Callable[[], Any] = lambda: _SocketLink(host, port, timeout)
-        self._timeout = float(timeout)
-        self._poll_interval = poll_interval
-        self._lock = threading.RLock()
-        self._link: Any = None
-        self._protocol = Protocol(f"{host}:{port}", poll_interval)
+    def __init__(self, host: str = "localhost", port: int = 5050, timeout_s: float = 30.0,
+                 poll_interval_s: float = 0.2, **old_names: float) -> None:
+        timeout_s = renamed("Filter", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
+        self._setup(f"{host}:{port}", timeout_s, poll_interval_s)
+        self._open_link: Callable[[], Any] = lambda: _SocketLink(host, port, self._timeout)
         self._connect()
 
     @classmethod
-    def via_pyvisa(cls, resource_name: str, timeout: float = 30.0, poll_interval: float = 0.2,
-                   resource_manager: Any = None) -> "Filter":
+    def via_pyvisa(cls, resource_name: str, timeout_s: float = 30.0,
+                   poll_interval_s: float = 0.2, resource_manager: Any = None,
+                   **old_names: float) -> "Filter":
         """A `Filter` that talks through a pyvisa resource, for example
         ``Filter.via_pyvisa("TCPIP::127.0.0.1::5050::SOCKET")``. The resource is opened with
-        read and write termination CR and a time-out of `timeout` seconds, from
+        read and write termination CR and a time-out of `timeout_s` seconds, from
         `resource_manager` (default ``pyvisa.ResourceManager()``)."""
-        if not timeout > 0:
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
+        timeout_s = renamed("via_pyvisa", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
         self = cls.__new__(cls)
-        self._open_link = lambda: _VisaLink(resource_name, timeout, resource_manager)
-        self._timeout = float(timeout)
-        self._poll_interval = poll_interval
-        self._lock = threading.RLock()
-        self._link = None
-        self._protocol = Protocol(resource_name, poll_interval)
+        self._setup(resource_name, timeout_s, poll_interval_s)
+        self._open_link = lambda: _VisaLink(resource_name, self._timeout, resource_manager)
         self._connect()
         return self
+
+    def _setup(self, where: str, timeout_s: float, poll_interval_s: float) -> None:
+        if isinstance(timeout_s, bool) or not isinstance(timeout_s, (int, float)) \
+                or not timeout_s > 0:
+            raise ValueError(f"timeout_s must be a positive number, not {timeout_s!r}")
+        self._timeout = float(timeout_s)
+        self._poll_interval = float(poll_interval_s)
+        self._lock = threading.RLock()
+        self._link: Any = None
+        self._protocol = Protocol(where, self._poll_interval)
+
+    def __repr__(self) -> str:
+        status = "connected" if self._link is not None else "closed"
+        return f"<{type(self).__name__} {self._protocol.where} {status}>"
 
     # --- connection -------------------------------------------------------------------------
 
@@ -232,15 +251,18 @@ class Filter:
         self._link = self._open_link()
         self._protocol = Protocol(self._link.where, self._poll_interval)
         try:
-            self._run(self._protocol.handshake())
+            version = self._run(self._protocol.handshake())
         except Disconnected:
             self._link = None
-            raise ControlHeld(self._protocol.where, f"{self._protocol.where} closed the "
-                              "connection without a reply: another client holds control (or "
-                              "the program is ending)") from None
+            held = ControlHeld(self._protocol.where, f"{self._protocol.where} closed the "
+                               "connection without a reply: another client holds control (or "
+                               "the program is ending)")
+            log.warning("%s", held)
+            raise held from None
         except BaseException:
             self.close()
             raise
+        log.info("%s: connected (%s)", self._protocol.where, version)
 
     def reconnect(self) -> None:
         """Closes the connection (if any) and opens a new one, for example after the program
@@ -257,10 +279,11 @@ class Filter:
             if link is None:
                 return
             try:
-                self._drive(link, self._protocol.settle(min(self._timeout, 5.0)))
+                _drive(link, self._protocol.settle(min(self._timeout, 5.0)))
             except BaseException:
                 pass
             link.close()
+            log.info("%s: disconnected", self._protocol.where)
 
     @property
     def connected(self) -> bool:
@@ -270,12 +293,13 @@ class Filter:
     def __enter__(self) -> "Filter":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    # --- running an operation ---------------------------------------------------------------
+    # --- running exchanges and flows --------------------------------------------------------
 
-    def _run(self, operation: protocol.Operation) -> Any:
+    def _run(self, operation: protocol.Operation[T]) -> T:
+        """Runs one exchange with the connection held for it alone."""
         with self._lock:
             link = self._link
             if link is None:
@@ -283,54 +307,32 @@ class Filter:
                 raise Disconnected(self._protocol.where, f"not connected to "
                                    f"{self._protocol.where}; call reconnect()")
             try:
-                return self._drive(link, operation, self._lock)
-            except Disconnected:
+                return _drive(link, operation)
+            except Disconnected as lost:
                 self._link = None
+                log.warning("%s", lost)
+                raise
+            except (NoResponse, ProtocolError) as fault:
+                log.warning("%s", fault)
                 raise
 
-    @staticmethod
-    def _drive(link: Any, operation: protocol.Operation, lock: Any = None) -> Any:
-        """Runs `operation` on `link`. While it sleeps or calls the user's function (no response
-        is then owed) `lock` is let go, so that another thread can use the filter meanwhile:
-        a `stop()` during `scan()`, for example."""
+    def _flow(self, flow: protocol.Flow[T]) -> T:
+        """Runs a flow: each exchange with the connection held, pauses and callbacks without."""
         value: Any = None
         error: Optional[BaseException] = None
         while True:
             try:
-                action = operation.throw(error) if error is not None else operation.send(value)
+                action = flow.throw(error) if error is not None else flow.send(value)
             except StopIteration as stop:
-                return stop.value
+                return stop.value  # type: ignore[no-any-return]
             value, error = None, None
-            if isinstance(action, Send):
-                # The request is sent, and recorded as owed by the operation, before a Ctrl-C
-                # can take effect; one that came meanwhile ends the wait for its response.
-                try:
-                    with _interrupts_deferred() as caught:
-                        link.send(action.data)
-                        try:
-                            action = operation.send(None)
-                        except StopIteration as stop:
-                            return stop.value
-                except FilterError as failed:  # nothing was sent
-                    error = failed
-                    continue
-                if caught:
-                    error = KeyboardInterrupt()
-                    continue
             try:
-                if isinstance(action, Receive):
-                    value = link.receive(action.timeout_s)
-                elif isinstance(action, (Sleep, Call)):
-                    if lock is not None:
-                        lock.release()
-                    try:
-                        if isinstance(action, Sleep):
-                            time.sleep(action.seconds)
-                        else:
-                            value = action.function(*action.args)
-                    finally:
-                        if lock is not None:
-                            lock.acquire()
+                if isinstance(action, Exchange):
+                    value = self._run(action.operation)
+                elif isinstance(action, Sleep):
+                    time.sleep(action.seconds)
+                elif isinstance(action, Call):
+                    value = action.function(*action.args)
                 else:
                     raise TypeError(f"unknown action {action!r}")
             except BaseException as failure:
@@ -344,10 +346,49 @@ class Filter:
         return self._run(self._protocol.version())
 
     @property
-    def state(self) -> str:
-        """``"SCAN"`` while a scan runs, otherwise ``"IDLE"`` (``STATE``). Asking never loses
-        the end report of a scan: `wait_scan` still returns it."""
+    def state(self) -> State:
+        """`State.SCAN` while a scan runs, otherwise `State.IDLE` (``STATE``); equal to the
+        strings ``"SCAN"`` and ``"IDLE"``. Asking never loses the end report of a scan:
+        `wait_scan` still returns it."""
         return self._run(self._protocol.state())
+
+    @property
+    def session(self) -> Session:
+        """The program's session with the instrument (``SESSION``): `Session.READY` when a
+        move would be accepted; see `Session`. Asks the program only, never the instrument."""
+        return self._run(self._protocol.session())
+
+    def wait_ready(self, timeout_s: float = 60.0) -> Session:
+        """Waits until the session is READY (asking ``SESSION`` every `poll_interval_s`);
+        after `timeout_s`, `NotReady` with the program's reason (``.session`` holds the last
+        answer)."""
+        return self._flow(self._protocol.wait_ready(timeout_s))
+
+    @property
+    def limits(self) -> Optional[Limits]:
+        """What the loaded calibration table allows (``LIMITS``): `Limits(cwl_min_nm,
+        cwl_max_nm, cwl_step_nm, fwhm_min_nm, fwhm_max_nm)`, or None without a table."""
+        return self._run(self._protocol.limits())
+
+    def limits_for(self, fwhm_nm: float) -> Optional[Tuple[float, float]]:
+        """``(cwl_min_nm, cwl_max_nm)`` a band of width `fwhm_nm` may take (``LIMITS,FWHM``),
+        or None when that FWHM is not one of the table's or there is no table."""
+        return self._run(self._protocol.limits_for(fwhm_nm))
+
+    def check_band(self, cwl_nm: float, fwhm_nm: float) -> Optional[FilterError]:
+        """None when `set_band(cwl_nm, fwhm_nm)` would be accepted now, else the `FilterError`
+        it would raise (the same class, code and text). Nothing moves, nothing is stored."""
+        return self._run(self._protocol.check(Protocol.band_request(cwl_nm, fwhm_nm)))
+
+    def check_edges(self, sw_nm: float, lw_nm: float) -> Optional[FilterError]:
+        """As `check_band`, for `set_edges(sw_nm, lw_nm)`."""
+        return self._run(self._protocol.check(Protocol.edges_request(sw_nm, lw_nm)))
+
+    def check_scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
+                   dwell_s: float) -> Optional[FilterError]:
+        """As `check_band`, for `start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s)`."""
+        return self._run(self._protocol.check(
+            Protocol.scan_request(start_nm, end_nm, fwhm_nm, step_nm, dwell_s)))
 
     def set_band(self, cwl_nm: float, fwhm_nm: float) -> None:
         """Moves the filter to centre `cwl_nm` and width `fwhm_nm` (``SETC``); returns when it
@@ -370,30 +411,36 @@ class Filter:
         self._run(self._protocol.reset())
 
     def scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
-             dwell_s: float, progress: Optional[Callable[[Progress], Any]] = None) -> str:
+             dwell_s: float, progress: Optional[Callable[[Progress], object]] = None
+             ) -> ScanResult:
         """Runs a scan from `start_nm` towards `end_nm` by `step_nm` at `fwhm_nm`, each point
-        held `dwell_s`, and waits for its end: ``"SUCCESS"`` or ``"ABORT"`` (stopped);
-        `ScanFailed` when a move failed. `progress`, if given, is called with a `Progress` at
-        each poll."""
-        return self._run(self._protocol.scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s,
-                                             progress))
+        held `dwell_s`, and waits for its end: `ScanResult.SUCCESS` or `ScanResult.ABORT`
+        (stopped); `ScanFailed` when a move failed. `progress`, if given, is called with a
+        `Progress` at each poll. If the wait ends otherwise (Ctrl-C, an exception of
+        `progress`, `ScanTimeout`), the scan is stopped before the exception leaves, unless
+        the connection is lost or silent."""
+        return self._flow(self._protocol.scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s,
+                                              progress))
 
     def start_scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
                    dwell_s: float) -> None:
         """Starts a scan (``SCAN``) and returns at once; see `wait_scan` and `stop`."""
         self._run(self._protocol.start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s))
 
-    def wait_scan(self, timeout: Optional[float] = None,
-                  progress: Optional[Callable[[Progress], Any]] = None) -> str:
-        """Waits for the running scan's end report: ``"SUCCESS"`` or ``"ABORT"``; `ScanFailed`
-        when it failed. `timeout` None allows the scan's own length (points x (dwell + 0.3 s)
-        + 30 s) for a scan this client started; `ScanTimeout` after it (the scan goes on).
-        Pass ``float("inf")`` to wait without limit."""
-        return self._run(self._protocol.wait_scan(timeout, progress))
+    def wait_scan(self, timeout_s: Optional[float] = None,
+                  progress: Optional[Callable[[Progress], object]] = None,
+                  **old_names: float) -> ScanResult:
+        """Waits for the running scan's end report: `ScanResult.SUCCESS` or `ABORT`;
+        `ScanFailed` when it failed. `timeout_s` None allows the scan's own length (points x
+        (dwell + 0.3 s) + 30 s) for a scan this client started; `ScanTimeout` after it. Pass
+        ``float("inf")`` to wait without limit. Whatever ends the wait, the scan goes on."""
+        timeout_s = renamed("wait_scan", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
+        return self._flow(self._protocol.wait_scan(timeout_s, progress))
 
     def stop(self) -> bool:
         """Stops the running scan (``STOP``): True when a scan was stopped (`wait_scan` then
-        returns ``"ABORT"``), False when none was running."""
+        returns `ScanResult.ABORT`), False when none was running."""
         return self._run(self._protocol.stop())
 
     @property
@@ -402,23 +449,25 @@ class Filter:
         (``PROGRESS``); all zero before the first scan."""
         return self._run(self._protocol.progress())
 
-    def step_through(self, points: Sequence[float], fwhm: float, dwell: float,
-                     on_point: Optional[Callable[[float], Any]] = None,
-                     check_range: bool = True) -> List[Step]:
+    def step_through(self, points: Sequence[float], fwhm_nm: Optional[float] = None,
+                     dwell_s: Optional[float] = None,
+                     on_point: Optional[Callable[[float], object]] = None,
+                     check_range: bool = True, **old_names: float) -> List[Step]:
         """Steps the filter through `points` (nm, in the given order: uneven or descending is
-        fine) at FWHM `fwhm` nm, for a detector of your own: at each point the filter is set,
-        `dwell` seconds pass, then ``on_point(cwl_nm)`` measures and its return value is kept.
-        Returns one ``Step(cwl_nm, started, finished, value)`` per point.
+        fine) at width `fwhm_nm`, for a detector of your own: at each point the filter is set,
+        `dwell_s` seconds pass, then ``on_point(cwl_nm)`` measures and its return value is
+        kept. Returns one ``Step(cwl_nm, started, finished, value)`` per point.
 
-        With `check_range`, every point is first checked against the calibration table's CWL
-        range, which the program tells by refusing two requests that cannot move the filter
-        (its message bar shows the refusal): a point outside it raises `OutOfRange` before
-        anything moves. A point refused later (off the table's grid, outside the range valid
-        for this FWHM) stops the stepping with its exception. Any exception, Ctrl-C included,
-        leaves the filter where it is and carries the steps done so far as its ``steps``
-        attribute."""
-        return self._run(self._protocol.step_through(points, fwhm, dwell, on_point,
-                                                     check_range))
+        With `check_range`, every point is first checked by the program (``CHECK``: range,
+        grid, the range of this FWHM, the session) and the first it would refuse raises its
+        error before anything moves. Any exception, Ctrl-C included, leaves the filter where
+        it is and carries the steps done so far as its ``steps`` attribute (an empty list
+        before the first move)."""
+        given = renamed("step_through", old_names, {"fwhm": "fwhm_nm", "dwell": "dwell_s"})
+        fwhm_nm = given.get("fwhm_nm", fwhm_nm)
+        dwell_s = given.get("dwell_s", dwell_s)
+        return self._flow(self._protocol.step_through(points, fwhm_nm, dwell_s,  # type: ignore[arg-type]
+                                                      on_point, check_range))
 
     def last_error(self) -> Tuple[str, str]:
         """The program's code and text of the last stored result (``ECODE``, ``ETEXT``)."""
@@ -428,9 +477,39 @@ class Filter:
         """Sends one request line as it is and returns its response line, for requests this
         class has no method for. An empty line that brings a scan's end report keeps it for
         `wait_scan` too."""
-        def operation() -> protocol.Operation:
-            response = yield from self._protocol.ask(line)
-            if line == "" and response:
-                yield from self._protocol._note_report(response)
-            return response
-        return self._run(operation())
+        return self._run(self._protocol.line(line))
+
+
+def _drive(link: Any, operation: protocol.Operation[T]) -> T:
+    """Runs the exchange `operation` on `link`."""
+    value: Any = None
+    error: Optional[BaseException] = None
+    while True:
+        try:
+            action = operation.throw(error) if error is not None else operation.send(value)
+        except StopIteration as stop:
+            return stop.value  # type: ignore[no-any-return]
+        value, error = None, None
+        if isinstance(action, Send):
+            # The request is sent, and recorded as owed by the exchange, before a Ctrl-C can
+            # take effect; one that came meanwhile ends the wait for its response.
+            try:
+                with _interrupts_deferred() as caught:
+                    link.send(action.data)
+                    try:
+                        action = operation.send(None)
+                    except StopIteration as stop:
+                        return stop.value  # type: ignore[no-any-return]
+            except FilterError as failed:  # nothing was sent
+                error = failed
+                continue
+            if caught:
+                error = KeyboardInterrupt()
+                continue
+        try:
+            if isinstance(action, Receive):
+                value = link.receive(action.timeout_s)
+            else:
+                raise TypeError(f"an exchange yields requests and responses only: {action!r}")
+        except BaseException as failure:
+            error = failure
