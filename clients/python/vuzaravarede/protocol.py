@@ -545,13 +545,16 @@ class Protocol:
     # --- flows ------------------------------------------------------------------------------
 
     def wait_scan(self, timeout_s: Optional[float],
-                  progress: Optional[Callable[[Progress], Any]]) -> Flow[ScanResult]:
+                  progress: Optional[Callable[[Progress], Any]],
+                  started: bool = False) -> Flow[ScanResult]:
         """Waits for the end report of the scan: SUCCESS or ABORT; a failed scan raises
         ScanFailed. `timeout_s` None: the deadline worked out from the scan this session
-        started (none for a scan it did not start). Never stops the scan."""
+        started (none for a scan it did not start). `started`: the caller has just started
+        the scan. Never stops the scan."""
         if timeout_s is not None:
             _positive(timeout_s, "timeout_s")
-        yield Exchange(self.scan_to_wait())
+        if not started:
+            yield Exchange(self.scan_to_wait())
         limit = self.scan_deadline_s if timeout_s is None else timeout_s
         deadline = None if limit is None or math.isinf(limit) else time.monotonic() + limit
         while True:
@@ -575,7 +578,7 @@ class Protocol:
         try:
             yield Exchange(self.start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s))
             started = True
-            return (yield from self.wait_scan(None, progress))
+            return (yield from self.wait_scan(None, progress, started=True))
         except GeneratorExit:
             raise
         except BaseException as error:

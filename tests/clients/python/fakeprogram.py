@@ -26,6 +26,8 @@ class FakeProgram:
         self.replies: Dict[str, Reply] = {}
         self.received = threading.Condition()
         self.response = b""
+        # The end report of a scan, for the next empty line; other requests leave it alone.
+        self.report = b""
         self.code = b""
         self.text = b""
         self.scanning = False
@@ -56,7 +58,7 @@ class FakeProgram:
         """The scan ends: its report waits for the next empty line."""
         with self.received:
             self.scanning = False
-            self.store(report, code, text)
+            self.report, self.code, self.text = report, code, text
 
     def wait_for_request(self, line: str, count: int = 1, timeout: float = 10.0) -> bool:
         """Waits until `line` has been received `count` times."""
@@ -133,7 +135,7 @@ class FakeProgram:
         fields = request.split(",")
         word = fields[0]
         if request == "":
-            pass  # whatever the store holds: empty, or a scan's end report
+            self.response, self.report = self.report, b""
         elif request == "VER":
             self.store(b"QVL Rari v2.1")
         elif request == "ECODE":
@@ -142,9 +144,9 @@ class FakeProgram:
             self.response = self.text
         elif request == "STATE":
             state = b"SCAN" if self.scanning else b"IDLE"
-            if self.state_keeps_report and self.response:
-                return state + b"\r"
-            self.store(state)
+            if not self.state_keeps_report:
+                self.report = b""
+            return state + b"\r"
         elif request == "BAND":
             return self.band + b"\r"
         elif request == "PROGRESS":
@@ -172,16 +174,16 @@ class FakeProgram:
             if refusal:
                 self.store(b"SCAN FAIL", *refusal)
             else:
-                self.scanning = True
+                self.scanning, self.report = True, b""
                 self.store(b"SCAN OK")
         elif word == "STOP":
             if self.scanning:
                 # Answered once the end is reported; the report stays for an empty line
                 # unless this stand-in replaces it with the answer.
                 self.end_scan(b"SCAN ABORT", b"NONE", b"Scan aborted.")
-                if self.state_keeps_report:
-                    return b"STOP OK\r"
-                self.store(b"STOP OK")
+                if not self.state_keeps_report:
+                    self.report = b""
+                self.store(b"STOP OK", self.code, self.text)
             else:
                 self.store(b"STOP FAIL", b"NONE", b"No Scan.")
         else:
