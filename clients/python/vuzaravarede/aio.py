@@ -36,7 +36,7 @@ class _LineReceiver(asyncio.Protocol):
         self.transport: Optional[asyncio.Transport] = None
         # The future a receive waits on: done at the next arrival, the end of the connection,
         # or the receive's time limit.
-        self.waiter: Optional[asyncio.Future] = None
+        self.waiter: Optional[asyncio.Future[None]] = None
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport  # type: ignore[assignment]

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import logging
+import selectors
 import signal
 import socket
 import threading
 import time
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import protocol
 from ._names import renamed
@@ -26,21 +27,55 @@ log = logging.getLogger("vuzaravarede")
 T = TypeVar("T")
 
 
-@contextmanager
-def _interrupts_deferred() -> Iterator[List[int]]:
-    """Holds back Ctrl-C (SIGINT) while a request is sent and recorded, so that a request is
-    never half sent nor sent without being counted; a Ctrl-C that came meanwhile is listed in
-    the yielded list. Only in the main thread, and only where Python's own handler is in place."""
-    caught: List[int] = []
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        yield caught
-        return
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
-    try:
-        yield caught
-    finally:
-        signal.signal(signal.SIGINT, previous)
+class _CtrlC:
+    """Ctrl-C (SIGINT) during an exchange in the main thread. Python raises KeyboardInterrupt
+    between any two steps of the code, which could take a response off the connection and
+    drop it, or send a request without counting it as owed: the next request would then read
+    another's answer. While an exchange runs, Ctrl-C is held back and raised only where
+    nothing can be lost: while waiting for bytes to arrive, before any is taken, or once the
+    exchange is over. Only where Python's own handler is in place."""
+
+    def __init__(self) -> None:
+        self.active = False
+        self.open = False
+        self.pending = False
+
+    def _handler(self, signum: int, frame: object) -> None:
+        if self.open:
+            self.open = False
+            raise KeyboardInterrupt
+        self.pending = True
+
+    @contextmanager
+    def exchange(self) -> Iterator[None]:
+        if (self.active or threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+            yield
+            return
+        self.active, self.open, self.pending = True, False, False
+        previous = signal.signal(signal.SIGINT, self._handler)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, previous)
+            self.active = self.open = False
+            if self.pending:  # held back to the end: it goes now, before any other outcome
+                self.pending = False
+                raise KeyboardInterrupt
+
+    def begin_wait(self) -> None:
+        """From here until `end_wait`, nothing is taken from the connection: Ctrl-C may act."""
+        if self.active and threading.current_thread() is threading.main_thread():
+            if self.pending:
+                self.pending = False
+                raise KeyboardInterrupt
+            self.open = True
+
+    def end_wait(self) -> None:
+        self.open = False
+
+
+_CTRL_C = _CtrlC()
 
 
 class _SocketLink:
@@ -64,10 +99,11 @@ class _SocketLink:
             raise CannotConnect(self.where, f"cannot connect to {self.where}: {error}") from None
         # One small request at a time: no waiting for more bytes to fill a packet.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.sock, selectors.EVENT_READ)
 
     def send(self, data: bytes) -> None:
         try:
-            self.sock.settimeout(self.timeout_s)
             self.sock.sendall(data + b"\r")
         except OSError as error:
             raise self.lost(f"the connection to {self.where} was lost ({error})") from None
@@ -87,7 +123,13 @@ class _SocketLink:
             if left <= 0:
                 raise NoResponse(self.where, f"no response from {self.where} within {limit:g} s")
             try:
-                self.sock.settimeout(left)
+                # Ctrl-C acts while the wait takes nothing, never once bytes are taken.
+                _CTRL_C.begin_wait()
+                try:
+                    if not self.selector.select(left):
+                        continue
+                finally:
+                    _CTRL_C.end_wait()
                 chunk = self.sock.recv(65536)
             except socket.timeout:
                 continue
@@ -104,6 +146,7 @@ class _SocketLink:
 
     def close(self) -> None:
         try:
+            self.selector.close()
             self.sock.close()
         except OSError:
             pass
@@ -150,7 +193,12 @@ class _VisaLink:
         limit = self.timeout_s if timeout_s is None else timeout_s
         try:
             self.resource.timeout = int(limit * 1000)
-            raw = self.resource.read_raw()
+            # pyvisa reads inside: a Ctrl-C there may drop bytes it had taken.
+            _CTRL_C.begin_wait()
+            try:
+                raw = self.resource.read_raw()
+            finally:
+                _CTRL_C.end_wait()
         except self.pyvisa.errors.VisaIOError as error:
             if error.error_code == self.pyvisa.constants.StatusCode.error_timeout:
                 # pyvisa-py reports a connection the other end closed only when a write meets
@@ -183,6 +231,9 @@ class _VisaLink:
             pass
 
 
+_Link = Union[_SocketLink, _VisaLink]
+
+
 class Filter:
     """The filter, driven through the program's remote control.
 
@@ -212,7 +263,7 @@ class Filter:
         timeout_s = renamed("Filter", old_names, {"timeout": "timeout_s"}).get(
             "timeout_s", timeout_s)
         self._setup(f"{host}:{port}", timeout_s, poll_interval_s)
-        self._open_link: Callable[[], Any] = lambda: _SocketLink(host, port, self._timeout)
+        self._open_link: Callable[[], _Link] = lambda: _SocketLink(host, port, self._timeout)
         self._connect()
 
     @classmethod
@@ -238,7 +289,7 @@ class Filter:
         self._timeout = float(timeout_s)
         self._poll_interval = float(poll_interval_s)
         self._lock = threading.RLock()
-        self._link: Any = None
+        self._link: Optional[_Link] = None
         self._protocol = Protocol(where, self._poll_interval)
 
     def __repr__(self) -> str:
@@ -480,36 +531,25 @@ class Filter:
         return self._run(self._protocol.line(line))
 
 
-def _drive(link: Any, operation: protocol.Operation[T]) -> T:
-    """Runs the exchange `operation` on `link`."""
-    value: Any = None
-    error: Optional[BaseException] = None
-    while True:
-        try:
-            action = operation.throw(error) if error is not None else operation.send(value)
-        except StopIteration as stop:
-            return stop.value  # type: ignore[no-any-return]
-        value, error = None, None
-        if isinstance(action, Send):
-            # The request is sent, and recorded as owed by the exchange, before a Ctrl-C can
-            # take effect; one that came meanwhile ends the wait for its response.
+def _drive(link: _Link, operation: protocol.Operation[T]) -> T:
+    """Runs the exchange `operation` on `link`, with Ctrl-C held back where it could drop a
+    response or leave a request sent but not counted."""
+    with _CTRL_C.exchange():
+        value: Optional[str] = None
+        error: Optional[BaseException] = None
+        while True:
             try:
-                with _interrupts_deferred() as caught:
+                action = operation.throw(error) if error is not None else operation.send(value)
+            except StopIteration as stop:
+                return stop.value  # type: ignore[no-any-return]
+            value, error = None, None
+            try:
+                if isinstance(action, Send):
                     link.send(action.data)
-                    try:
-                        action = operation.send(None)
-                    except StopIteration as stop:
-                        return stop.value  # type: ignore[no-any-return]
-            except FilterError as failed:  # nothing was sent
-                error = failed
-                continue
-            if caught:
-                error = KeyboardInterrupt()
-                continue
-        try:
-            if isinstance(action, Receive):
-                value = link.receive(action.timeout_s)
-            else:
-                raise TypeError(f"an exchange yields requests and responses only: {action!r}")
-        except BaseException as failure:
-            error = failure
+                elif isinstance(action, Receive):
+                    value = link.receive(action.timeout_s)
+                else:
+                    raise TypeError(f"an exchange yields requests and responses only: "
+                                    f"{action!r}")
+            except BaseException as failure:
+                error = failure

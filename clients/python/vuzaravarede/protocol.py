@@ -33,7 +33,8 @@ import math
 import numbers
 import time
 from typing import (
-    Any, Callable, Deque, Generator, List, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union,
+    Any, Callable, Deque, Generator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple,
+    TypeVar, Union, cast,
 )
 
 from .errors import (
@@ -61,8 +62,11 @@ class _StrEnum(str, enum.Enum):
     """An enum whose members are their own strings: ``State.IDLE == "IDLE"``, and they print
     as the plain word."""
 
-    __str__ = str.__str__
-    __format__ = str.__format__
+    def __str__(self) -> str:
+        return str.__str__(self)
+
+    def __format__(self, format_spec: str) -> str:
+        return str.__format__(self, format_spec)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__}.{self._name_}>"
@@ -167,8 +171,9 @@ class Receive(NamedTuple):
 
 
 T = TypeVar("T")
-# An exchange: requests and their responses, run with the connection held throughout.
-Operation = Generator[Union[Send, Receive], Any, T]
+# An exchange: requests and their responses, run with the connection held throughout. What is
+# sent back into it is the response line for a Receive, None for a Send.
+Operation = Generator[Union[Send, Receive], Optional[str], T]
 
 
 # What a flow yields to the client that runs it.
@@ -187,6 +192,7 @@ class Call(NamedTuple):
     args: Tuple[Any, ...]
 
 
+# A flow: what is sent back is the result of the exchange or of the call, None after a pause.
 Flow = Generator[Union[Exchange, Sleep, Call], Any, T]
 
 
@@ -303,7 +309,7 @@ class Protocol:
 
     def _receive(self, timeout_s: Optional[float]) -> Operation[str]:
         try:
-            return (yield Receive(timeout_s))
+            return cast(str, (yield Receive(timeout_s)))
         except NoResponse:
             self.interrupted = False
             raise
@@ -334,7 +340,7 @@ class Protocol:
         if response != ok:
             yield from self.refused(request, response)
 
-    def refused(self, request: str, response: str) -> Operation[Any]:
+    def refused(self, request: str, response: str) -> Operation[NoReturn]:
         """Raises the error for a response that is not the expected one: a FAIL or UNKNOWN
         response with the code and text read at once, anything else as a protocol error."""
         if response.endswith(" FAIL") or response.startswith("UNKNOWN "):
@@ -545,7 +551,7 @@ class Protocol:
     # --- flows ------------------------------------------------------------------------------
 
     def wait_scan(self, timeout_s: Optional[float],
-                  progress: Optional[Callable[[Progress], Any]],
+                  progress: Optional[Callable[[Progress], object]],
                   started: bool = False) -> Flow[ScanResult]:
         """Waits for the end report of the scan: SUCCESS or ABORT; a failed scan raises
         ScanFailed. `timeout_s` None: the deadline worked out from the scan this session
@@ -558,7 +564,7 @@ class Protocol:
         limit = self.scan_deadline_s if timeout_s is None else timeout_s
         deadline = None if limit is None or math.isinf(limit) else time.monotonic() + limit
         while True:
-            report = yield Exchange(self.take_report())
+            report: Optional[ScanResult] = yield Exchange(self.take_report())
             if report is not None:
                 return report
             if progress is not None:
@@ -570,7 +576,7 @@ class Protocol:
             yield Sleep(self.poll_interval_s)
 
     def scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
-             dwell_s: float, progress: Optional[Callable[[Progress], Any]]) -> Flow[ScanResult]:
+             dwell_s: float, progress: Optional[Callable[[Progress], object]]) -> Flow[ScanResult]:
         """Starts a scan and waits for its end. Whatever ends the wait early (a cancelled task,
         Ctrl-C, an exception of the callback, the deadline) first stops the scan and reads its
         end report, unless the connection is lost, silent or garbled."""
@@ -604,7 +610,7 @@ class Protocol:
         return stopped
 
     def step_through(self, points: Sequence[float], fwhm_nm: float, dwell_s: float,
-                     on_point: Optional[Callable[[float], Any]],
+                     on_point: Optional[Callable[[float], object]],
                      check_range: bool) -> Flow[List[Step]]:
         """Sets each point in turn, pauses `dwell_s`, calls `on_point`. With `check_range`,
         every point is checked first (``CHECK``) and the first one the program would refuse
@@ -652,7 +658,7 @@ class Protocol:
         limit = _positive(timeout_s, "timeout_s")
         deadline = time.monotonic() + limit
         while True:
-            session = yield Exchange(self.session())
+            session: Session = yield Exchange(self.session())
             if session == Session.READY:
                 return session
             if time.monotonic() >= deadline:
