@@ -1,6 +1,7 @@
 """A stand-in for the program's remote control on a free loopback port, for the client's fault
 paths: it answers like the program (result store, end report for the next empty line, one
-client at a time) unless a test tells it otherwise, and logs every request line it receives.
+client at a time, the read-only queries BAND, PROGRESS, SESSION, LIMITS and CHECK, which store
+nothing) unless a test tells it otherwise, and logs every request line it receives.
 """
 
 import socket
