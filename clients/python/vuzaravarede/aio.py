@@ -369,8 +369,8 @@ class AsyncFilter:
         given = renamed("step_through", old_names, {"fwhm": "fwhm_nm", "dwell": "dwell_s"})
         fwhm_nm = given.get("fwhm_nm", fwhm_nm)
         dwell_s = given.get("dwell_s", dwell_s)
-        return self._flow(self._protocol.step_through(points, fwhm_nm, dwell_s,  # type: ignore[arg-type]
-                                                      on_point, check_range))
+        return self._flow(self._protocol.step_through(points, fwhm_nm, dwell_s, on_point,
+                                                      check_range))
 
     async def last_error(self) -> Tuple[str, str]:
         """See `Filter.last_error`."""

@@ -609,7 +609,8 @@ class Protocol:
         self.report = None
         return stopped
 
-    def step_through(self, points: Sequence[float], fwhm_nm: float, dwell_s: float,
+    def step_through(self, points: Sequence[float], fwhm_nm: Optional[float],
+                     dwell_s: Optional[float],
                      on_point: Optional[Callable[[float], object]],
                      check_range: bool) -> Flow[List[Step]]:
         """Sets each point in turn, pauses `dwell_s`, calls `on_point`. With `check_range`,
@@ -620,8 +621,8 @@ class Protocol:
         try:
             fwhm = number(fwhm_nm, "fwhm_nm")
             values = [number(p, "point") for p in points]
-            number(dwell_s, "dwell_s")
-            if dwell_s < 0:
+            dwell = float(number(dwell_s, "dwell_s"))
+            if dwell < 0:
                 raise ValueError(f"dwell_s must not be negative, not {dwell_s!r}")
             requests = [f"SETC,{text},{fwhm}" for text in values]
             if check_range and requests:
@@ -633,8 +634,8 @@ class Protocol:
                 yield Exchange(self.command(request, "SETC OK"))
                 cwl = tenths(float(text)) / 10.0
                 started = time.time()
-                if dwell_s > 0:
-                    yield Sleep(float(dwell_s))
+                if dwell > 0:
+                    yield Sleep(dwell)
                 value = (yield Call(on_point, (cwl,))) if on_point is not None else None
                 steps.append(Step(cwl, started, time.time(), value))
         except BaseException as error:
