@@ -199,10 +199,11 @@ class AsyncFilter:
                 return
             try:
                 await _drive(link, self._protocol.settle(min(self._timeout, 5.0)))
-            except BaseException:
-                pass
-            link.close()
-            log.info("%s: disconnected", link.where)
+            except Exception:
+                pass  # closing anyway; a cancellation of the close goes on once closed
+            finally:
+                link.close()
+                log.info("%s: disconnected", link.where)
 
     @property
     def connected(self) -> bool:

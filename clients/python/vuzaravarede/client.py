@@ -331,10 +331,11 @@ class Filter:
                 return
             try:
                 _drive(link, self._protocol.settle(min(self._timeout, 5.0)))
-            except BaseException:
-                pass
-            link.close()
-            log.info("%s: disconnected", self._protocol.where)
+            except Exception:
+                pass  # closing anyway; a Ctrl-C meanwhile goes on once closed
+            finally:
+                link.close()
+                log.info("%s: disconnected", self._protocol.where)
 
     @property
     def connected(self) -> bool:
