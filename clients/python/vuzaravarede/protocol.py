@@ -284,6 +284,8 @@ class Protocol:
         self.scan_pending = False
         self.report: Union[ScanResult, ScanFailed, None] = None
         self.scan_deadline_s: Optional[float] = None
+        # Scans this session started, to tell its own scan from a later one.
+        self.scans_started = 0
 
     # --- requests ---------------------------------------------------------------------------
 
@@ -500,6 +502,7 @@ class Protocol:
                    dwell_s: float) -> Operation[None]:
         yield from self.command(self.scan_request(start_nm, end_nm, fwhm_nm, step_nm, dwell_s),
                                 "SCAN OK")
+        self.scans_started += 1
         self.scan_pending = True
         self.report = None
         self.scan_deadline_s = scan_deadline(scan_points(start_nm, end_nm, step_nm),
@@ -580,17 +583,21 @@ class Protocol:
         """Starts a scan and waits for its end. Whatever ends the wait early (a cancelled task,
         Ctrl-C, an exception of the callback, the deadline) first stops the scan and reads its
         end report, unless the connection is lost, silent or garbled."""
-        started = False
+        request = self.scan_request(start_nm, end_nm, fwhm_nm, step_nm, dwell_s)
+        mine: Optional[int] = None
         try:
             yield Exchange(self.start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s))
-            started = True
+            mine = self.scans_started
             return (yield from self.wait_scan(None, progress, started=True))
         except GeneratorExit:
             raise
         except BaseException as error:
-            # Interrupted while SCAN waited for its answer, the scan may have started.
-            in_doubt = not started and not isinstance(error, Exception)
-            if ((self.scan_pending or in_doubt)
+            # Only this call's scan is stopped: the one it started and is still running, or
+            # the one its SCAN may have started when the wait for the answer was interrupted
+            # (never another caller's, when this SCAN was refused or never sent).
+            running = mine == self.scans_started and self.scan_pending
+            in_doubt = mine is None and request in self.owed
+            if ((running or in_doubt)
                     and not isinstance(error, (Disconnected, NoResponse, ProtocolError))):
                 log.info("%s: stopping the scan this call started (%s)", self.where,
                          type(error).__name__)

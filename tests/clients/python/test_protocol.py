@@ -35,6 +35,8 @@ class Script:
     def __init__(self, pairs: Sequence[Tuple[str, Any]],
                  on_sleep: Optional[Callable[[float], None]] = None) -> None:
         self.pairs = list(pairs)
+        # Requests sent beyond the pairs (kept here too, in case the core swallows the error).
+        self.unexpected: List[bytes] = []
         self.wire: List[Any] = []
         self.slept: List[float] = []
         self.on_sleep = on_sleep
@@ -53,6 +55,7 @@ class Script:
                     value = self.run(action.operation)
                 elif isinstance(action, Send):
                     if not self.pairs:
+                        self.unexpected.append(action.data)
                         raise AssertionError(f"unexpected request {action.data!r}")
                     sent, answer = self.pairs.pop(0)
                     if action.data != sent.encode("latin-1"):
@@ -106,6 +109,7 @@ class CoreTest(unittest.TestCase):
                     self.assertEqual(result, expected)
                     self.assertEqual(type(result), type(expected))
                 self.assertEqual(script.pairs, [], "requests the core did not send")
+                self.assertEqual(script.unexpected, [], "requests beyond the script")
                 self.assertEqual(script.wire, [], "answers the core did not read")
 
 
@@ -338,6 +342,23 @@ class Scans(CoreTest):
         with self.assertRaises(asyncio.CancelledError):
             script.run(protocol.scan(500, 520, 10, 2, 0.1, None))
         self.assertEqual((script.pairs, script.wire, protocol.report), ([], [], None))
+
+    def test_another_callers_scan_is_never_stopped(self):
+        protocol = Protocol("lab:5050")
+        script = Script(scan_pairs())
+        script.run(protocol.start_scan(500, 520, 10, 2, 0.1))  # another caller's scan
+        # This call's SCAN is refused because that scan runs: nothing to stop.
+        script.pairs = [("SCAN,500.0,520.0,10.0,2.0,0.1", "SCAN FAIL")] + refused(
+            "NONE", "Now Scanning.")
+        with self.assertRaises(DeviceBusy):
+            script.run(protocol.scan(500, 520, 10, 2, 0.1, None))
+        # Interrupted before its SCAN was sent (waiting for the connection): nothing either.
+        scan = protocol.scan(500, 520, 10, 2, 0.1, None)
+        self.assertIsInstance(next(scan), Exchange)
+        with self.assertRaises(asyncio.CancelledError):
+            scan.throw(asyncio.CancelledError())
+        self.assertEqual((script.pairs, script.wire, script.unexpected, protocol.scan_pending),
+                         ([], [], [], True))
 
     def test_a_wait_that_ends_early_leaves_the_scan_running(self):
         protocol = Protocol("lab:5050")
