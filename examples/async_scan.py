@@ -36,14 +36,16 @@ def show_progress(progress):
 
 
 async def run(host, port):
-    async with AsyncFilter(host, port, timeout=30.0) as f:
+    async with AsyncFilter(host, port, timeout_s=30.0) as f:
         print("connected to", await f.version)
+        await f.wait_ready(timeout_s=60.0)
         await f.set_band(550.0, 10.0)
         print("band set:", 550.0, "nm, FWHM", 10.0, "nm")
         stop = asyncio.Event()
         worker = asyncio.create_task(other_work(stop))
         try:
-            # START, END, FWHM, STEP (nm), TimeDelay (s)
+            # START, END, FWHM, STEP (nm), TimeDelay (s). Cancelling this task would stop the
+            # scan before the cancellation goes on.
             report = await f.scan(540.0, 560.0, 10.0, 2.0, 0.5, progress=show_progress)
         finally:
             stop.set()

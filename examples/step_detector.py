@@ -42,16 +42,19 @@ def main():
 
     try:
         if args.visa:
-            f = Filter.via_pyvisa(args.visa, timeout=30.0)
+            f = Filter.via_pyvisa(args.visa, timeout_s=30.0)
         else:
-            f = Filter(args.host, args.port, timeout=30.0)
+            f = Filter(args.host, args.port, timeout_s=30.0)
     except (ConnectionError, TimeoutError) as error:
         print(error, file=sys.stderr)
         return 2
     with f:
         print("cwl_nm,started,finished,value")
         try:
-            steps = f.step_through(args.points, fwhm=args.fwhm, dwell=args.dwell,
+            # Every point is checked by the program before the first move; a point it would
+            # refuse raises here and nothing moves.
+            f.wait_ready(timeout_s=60.0)
+            steps = f.step_through(args.points, fwhm_nm=args.fwhm, dwell_s=args.dwell,
                                    on_point=read_detector)
         except (FilterError, KeyboardInterrupt) as error:
             # The filter stays where it is; what was measured is kept.

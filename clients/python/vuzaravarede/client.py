@@ -2,37 +2,80 @@
 
 from __future__ import annotations
 
+import logging
+import selectors
 import signal
 import socket
 import threading
 import time
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import protocol
+from ._names import renamed
 from .errors import (
     CannotConnect, ControlHeld, Disconnected, FilterError, NoResponse, ProtocolError,
 )
-from .protocol import Band, Call, Progress, Protocol, Receive, Send, Sleep, Step
+from .protocol import (
+    Band, Call, Exchange, Limits, Progress, Protocol, Receive, ScanResult, Send, Session, Sleep,
+    State, Step,
+)
 
 __all__ = ["Filter"]
 
+log = logging.getLogger("vuzaravarede")
+T = TypeVar("T")
 
-@contextmanager
-def _interrupts_deferred() -> Iterator[List[int]]:
-    """Holds back Ctrl-C (SIGINT) while a request is sent and recorded, so that a request is
-    never half sent nor sent without being counted; a Ctrl-C that came meanwhile is listed in
-    the yielded list. Only in the main thread, and only where Python's own handler is in place."""
-    caught: List[int] = []
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        yield caught
-        return
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
-    try:
-        yield caught
-    finally:
-        signal.signal(signal.SIGINT, previous)
+
+class _CtrlC:
+    """Ctrl-C (SIGINT) during an exchange in the main thread. Python raises KeyboardInterrupt
+    between any two steps of the code, which could take a response off the connection and
+    drop it, or send a request without counting it as owed: the next request would then read
+    another's answer. While an exchange runs, Ctrl-C is held back and raised only where
+    nothing can be lost: while waiting for bytes to arrive, before any is taken, or once the
+    exchange is over. Only where Python's own handler is in place."""
+
+    def __init__(self) -> None:
+        self.active = False
+        self.open = False
+        self.pending = False
+
+    def _handler(self, signum: int, frame: object) -> None:
+        if self.open:
+            self.open = False
+            raise KeyboardInterrupt
+        self.pending = True
+
+    @contextmanager
+    def exchange(self) -> Iterator[None]:
+        if (self.active or threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+            yield
+            return
+        self.active, self.open, self.pending = True, False, False
+        previous = signal.signal(signal.SIGINT, self._handler)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, previous)
+            self.active = self.open = False
+            if self.pending:  # held back to the end: it goes now, before any other outcome
+                self.pending = False
+                raise KeyboardInterrupt
+
+    def begin_wait(self) -> None:
+        """From here until `end_wait`, nothing is taken from the connection: Ctrl-C may act."""
+        if self.active and threading.current_thread() is threading.main_thread():
+            if self.pending:
+                self.pending = False
+                raise KeyboardInterrupt
+            self.open = True
+
+    def end_wait(self) -> None:
+        self.open = False
+
+
+_CTRL_C = _CtrlC()
 
 
 class _SocketLink:
@@ -56,10 +99,11 @@ class _SocketLink:
             raise CannotConnect(self.where, f"cannot connect to {self.where}: {error}") from None
         # One small request at a time: no waiting for more bytes to fill a packet.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.sock, selectors.EVENT_READ)
 
     def send(self, data: bytes) -> None:
         try:
-            self.sock.settimeout(self.timeout_s)
             self.sock.sendall(data + b"\r")
         except OSError as error:
             raise self.lost(f"the connection to {self.where} was lost ({error})") from None
@@ -79,7 +123,13 @@ class _SocketLink:
             if left <= 0:
                 raise NoResponse(self.where, f"no response from {self.where} within {limit:g} s")
             try:
-                self.sock.settimeout(left)
+                # Ctrl-C acts while the wait takes nothing, never once bytes are taken.
+                _CTRL_C.begin_wait()
+                try:
+                    if not self.selector.select(left):
+                        continue
+                finally:
+                    _CTRL_C.end_wait()
                 chunk = self.sock.recv(65536)
             except socket.timeout:
                 continue
@@ -96,6 +146,7 @@ class _SocketLink:
 
     def close(self) -> None:
         try:
+            self.selector.close()
             self.sock.close()
         except OSError:
             pass
@@ -142,7 +193,12 @@ class _VisaLink:
         limit = self.timeout_s if timeout_s is None else timeout_s
         try:
             self.resource.timeout = int(limit * 1000)
-            raw = self.resource.read_raw()
+            # pyvisa reads inside: a Ctrl-C there may drop bytes it had taken.
+            _CTRL_C.begin_wait()
+            try:
+                raw = self.resource.read_raw()
+            finally:
+                _CTRL_C.end_wait()
         except self.pyvisa.errors.VisaIOError as error:
             if error.error_code == self.pyvisa.constants.StatusCode.error_timeout:
                 # pyvisa-py reports a connection the other end closed only when a write meets
@@ -175,56 +231,70 @@ class _VisaLink:
             pass
 
 
+_Link = Union[_SocketLink, _VisaLink]
+
+
 class Filter:
     """The filter, driven through the program's remote control.
 
     ::
 
-        with Filter("localhost", 5050, timeout=30.0) as f:
+        with Filter("localhost", 5050, timeout_s=30.0) as f:
             f.set_band(550.0, 10.0)
 
     Creating it connects (the program then locks its own buttons); closing it, or leaving the
     ``with`` block, disconnects, which also stops a scan that still runs. Wavelengths are in
-    nm, times in seconds. `timeout` is the longest wait for one response, and must exceed the
-    longest move or reset of the instrument; `poll_interval` is the pause between the empty
-    lines that wait for a scan's end.
+    nm, times in seconds. `timeout_s` is the longest wait for one response, and must exceed
+    the longest move or reset of the instrument; `poll_interval_s` is the pause between the
+    requests that wait for a scan's end or for the session.
 
     Refusals raise `FilterError` subclasses; connection faults raise `CannotConnect`,
     `ControlHeld`, `Disconnected` (which are `ConnectionError`) or `NoResponse` (a
-    `TimeoutError`). A `Filter` may be used from several threads; requests take turns, and
-    one thread may `stop()` a scan that another waits for.
+    `TimeoutError`).
+
+    A `Filter` may be shared by threads: each request and its response (with the ``ECODE``
+    and ``ETEXT`` of a refusal) take the connection alone, and the waits (`scan`, `wait_scan`,
+    `wait_ready`, `step_through`) let it go while they pause or call back, so one thread may
+    `stop()` a scan that another waits for, and a callback may use the filter.
     """
 
-    def __init__(self, host: str = "localhost", port: int = 5050, timeout: float = 30.0,
-                 poll_interval: float = 0.2) -> None:
-        if not timeout > 0:
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
-        self._open_link: Callable[[], Any] = lambda: _SocketLink(host, port, timeout)
-        self._timeout = float(timeout)
-        self._poll_interval = poll_interval
-        self._lock = threading.RLock()
-        self._link: Any = None
-        self._protocol = Protocol(f"{host}:{port}", poll_interval)
+    def __init__(self, host: str = "localhost", port: int = 5050, timeout_s: float = 30.0,
+                 poll_interval_s: float = 0.2, **old_names: float) -> None:
+        timeout_s = renamed("Filter", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
+        self._setup(f"{host}:{port}", timeout_s, poll_interval_s)
+        self._open_link: Callable[[], _Link] = lambda: _SocketLink(host, port, self._timeout)
         self._connect()
 
     @classmethod
-    def via_pyvisa(cls, resource_name: str, timeout: float = 30.0, poll_interval: float = 0.2,
-                   resource_manager: Any = None) -> "Filter":
+    def via_pyvisa(cls, resource_name: str, timeout_s: float = 30.0,
+                   poll_interval_s: float = 0.2, resource_manager: Any = None,
+                   **old_names: float) -> "Filter":
         """A `Filter` that talks through a pyvisa resource, for example
         ``Filter.via_pyvisa("TCPIP::127.0.0.1::5050::SOCKET")``. The resource is opened with
-        read and write termination CR and a time-out of `timeout` seconds, from
+        read and write termination CR and a time-out of `timeout_s` seconds, from
         `resource_manager` (default ``pyvisa.ResourceManager()``)."""
-        if not timeout > 0:
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
+        timeout_s = renamed("via_pyvisa", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
         self = cls.__new__(cls)
-        self._open_link = lambda: _VisaLink(resource_name, timeout, resource_manager)
-        self._timeout = float(timeout)
-        self._poll_interval = poll_interval
-        self._lock = threading.RLock()
-        self._link = None
-        self._protocol = Protocol(resource_name, poll_interval)
+        self._setup(resource_name, timeout_s, poll_interval_s)
+        self._open_link = lambda: _VisaLink(resource_name, self._timeout, resource_manager)
         self._connect()
         return self
+
+    def _setup(self, where: str, timeout_s: float, poll_interval_s: float) -> None:
+        if isinstance(timeout_s, bool) or not isinstance(timeout_s, (int, float)) \
+                or not timeout_s > 0:
+            raise ValueError(f"timeout_s must be a positive number, not {timeout_s!r}")
+        self._timeout = float(timeout_s)
+        self._poll_interval = float(poll_interval_s)
+        self._lock = threading.RLock()
+        self._link: Optional[_Link] = None
+        self._protocol = Protocol(where, self._poll_interval)
+
+    def __repr__(self) -> str:
+        status = "connected" if self._link is not None else "closed"
+        return f"<{type(self).__name__} {self._protocol.where} {status}>"
 
     # --- connection -------------------------------------------------------------------------
 
@@ -232,15 +302,18 @@ class Filter:
         self._link = self._open_link()
         self._protocol = Protocol(self._link.where, self._poll_interval)
         try:
-            self._run(self._protocol.handshake())
+            version = self._run(self._protocol.handshake())
         except Disconnected:
             self._link = None
-            raise ControlHeld(self._protocol.where, f"{self._protocol.where} closed the "
-                              "connection without a reply: another client holds control (or "
-                              "the program is ending)") from None
+            held = ControlHeld(self._protocol.where, f"{self._protocol.where} closed the "
+                               "connection without a reply: another client holds control (or "
+                               "the program is ending)")
+            log.warning("%s", held)
+            raise held from None
         except BaseException:
             self.close()
             raise
+        log.info("%s: connected (%s)", self._protocol.where, version)
 
     def reconnect(self) -> None:
         """Closes the connection (if any) and opens a new one, for example after the program
@@ -257,10 +330,12 @@ class Filter:
             if link is None:
                 return
             try:
-                self._drive(link, self._protocol.settle(min(self._timeout, 5.0)))
-            except BaseException:
-                pass
-            link.close()
+                _drive(link, self._protocol.settle(min(self._timeout, 5.0)))
+            except Exception:
+                pass  # closing anyway; a Ctrl-C meanwhile goes on once closed
+            finally:
+                link.close()
+                log.info("%s: disconnected", self._protocol.where)
 
     @property
     def connected(self) -> bool:
@@ -270,12 +345,13 @@ class Filter:
     def __enter__(self) -> "Filter":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    # --- running an operation ---------------------------------------------------------------
+    # --- running exchanges and flows --------------------------------------------------------
 
-    def _run(self, operation: protocol.Operation) -> Any:
+    def _run(self, operation: protocol.Operation[T]) -> T:
+        """Runs one exchange with the connection held for it alone."""
         with self._lock:
             link = self._link
             if link is None:
@@ -283,54 +359,32 @@ class Filter:
                 raise Disconnected(self._protocol.where, f"not connected to "
                                    f"{self._protocol.where}; call reconnect()")
             try:
-                return self._drive(link, operation, self._lock)
-            except Disconnected:
+                return _drive(link, operation)
+            except Disconnected as lost:
                 self._link = None
+                log.warning("%s", lost)
+                raise
+            except (NoResponse, ProtocolError) as fault:
+                log.warning("%s", fault)
                 raise
 
-    @staticmethod
-    def _drive(link: Any, operation: protocol.Operation, lock: Any = None) -> Any:
-        """Runs `operation` on `link`. While it sleeps or calls the user's function (no response
-        is then owed) `lock` is let go, so that another thread can use the filter meanwhile:
-        a `stop()` during `scan()`, for example."""
+    def _flow(self, flow: protocol.Flow[T]) -> T:
+        """Runs a flow: each exchange with the connection held, pauses and callbacks without."""
         value: Any = None
         error: Optional[BaseException] = None
         while True:
             try:
-                action = operation.throw(error) if error is not None else operation.send(value)
+                action = flow.throw(error) if error is not None else flow.send(value)
             except StopIteration as stop:
-                return stop.value
+                return stop.value  # type: ignore[no-any-return]
             value, error = None, None
-            if isinstance(action, Send):
-                # The request is sent, and recorded as owed by the operation, before a Ctrl-C
-                # can take effect; one that came meanwhile ends the wait for its response.
-                try:
-                    with _interrupts_deferred() as caught:
-                        link.send(action.data)
-                        try:
-                            action = operation.send(None)
-                        except StopIteration as stop:
-                            return stop.value
-                except FilterError as failed:  # nothing was sent
-                    error = failed
-                    continue
-                if caught:
-                    error = KeyboardInterrupt()
-                    continue
             try:
-                if isinstance(action, Receive):
-                    value = link.receive(action.timeout_s)
-                elif isinstance(action, (Sleep, Call)):
-                    if lock is not None:
-                        lock.release()
-                    try:
-                        if isinstance(action, Sleep):
-                            time.sleep(action.seconds)
-                        else:
-                            value = action.function(*action.args)
-                    finally:
-                        if lock is not None:
-                            lock.acquire()
+                if isinstance(action, Exchange):
+                    value = self._run(action.operation)
+                elif isinstance(action, Sleep):
+                    time.sleep(action.seconds)
+                elif isinstance(action, Call):
+                    value = action.function(*action.args)
                 else:
                     raise TypeError(f"unknown action {action!r}")
             except BaseException as failure:
@@ -344,10 +398,49 @@ class Filter:
         return self._run(self._protocol.version())
 
     @property
-    def state(self) -> str:
-        """``"SCAN"`` while a scan runs, otherwise ``"IDLE"`` (``STATE``). Asking never loses
-        the end report of a scan: `wait_scan` still returns it."""
+    def state(self) -> State:
+        """`State.SCAN` while a scan runs, otherwise `State.IDLE` (``STATE``); equal to the
+        strings ``"SCAN"`` and ``"IDLE"``. Asking never loses the end report of a scan:
+        `wait_scan` still returns it."""
         return self._run(self._protocol.state())
+
+    @property
+    def session(self) -> Session:
+        """The program's session with the instrument (``SESSION``): `Session.READY` when a
+        move would be accepted; see `Session`. Asks the program only, never the instrument."""
+        return self._run(self._protocol.session())
+
+    def wait_ready(self, timeout_s: float = 60.0) -> Session:
+        """Waits until the session is READY (asking ``SESSION`` every `poll_interval_s`);
+        after `timeout_s`, `NotReady` with the program's reason (``.session`` holds the last
+        answer)."""
+        return self._flow(self._protocol.wait_ready(timeout_s))
+
+    @property
+    def limits(self) -> Optional[Limits]:
+        """What the loaded calibration table allows (``LIMITS``): `Limits(cwl_min_nm,
+        cwl_max_nm, cwl_step_nm, fwhm_min_nm, fwhm_max_nm)`, or None without a table."""
+        return self._run(self._protocol.limits())
+
+    def limits_for(self, fwhm_nm: float) -> Optional[Tuple[float, float]]:
+        """``(cwl_min_nm, cwl_max_nm)`` a band of width `fwhm_nm` may take (``LIMITS,FWHM``),
+        or None when that FWHM is not one of the table's or there is no table."""
+        return self._run(self._protocol.limits_for(fwhm_nm))
+
+    def check_band(self, cwl_nm: float, fwhm_nm: float) -> Optional[FilterError]:
+        """None when `set_band(cwl_nm, fwhm_nm)` would be accepted now, else the `FilterError`
+        it would raise (the same class, code and text). Nothing moves, nothing is stored."""
+        return self._run(self._protocol.check(Protocol.band_request(cwl_nm, fwhm_nm)))
+
+    def check_edges(self, sw_nm: float, lw_nm: float) -> Optional[FilterError]:
+        """As `check_band`, for `set_edges(sw_nm, lw_nm)`."""
+        return self._run(self._protocol.check(Protocol.edges_request(sw_nm, lw_nm)))
+
+    def check_scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
+                   dwell_s: float) -> Optional[FilterError]:
+        """As `check_band`, for `start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s)`."""
+        return self._run(self._protocol.check(
+            Protocol.scan_request(start_nm, end_nm, fwhm_nm, step_nm, dwell_s)))
 
     def set_band(self, cwl_nm: float, fwhm_nm: float) -> None:
         """Moves the filter to centre `cwl_nm` and width `fwhm_nm` (``SETC``); returns when it
@@ -370,30 +463,36 @@ class Filter:
         self._run(self._protocol.reset())
 
     def scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
-             dwell_s: float, progress: Optional[Callable[[Progress], Any]] = None) -> str:
+             dwell_s: float, progress: Optional[Callable[[Progress], object]] = None
+             ) -> ScanResult:
         """Runs a scan from `start_nm` towards `end_nm` by `step_nm` at `fwhm_nm`, each point
-        held `dwell_s`, and waits for its end: ``"SUCCESS"`` or ``"ABORT"`` (stopped);
-        `ScanFailed` when a move failed. `progress`, if given, is called with a `Progress` at
-        each poll."""
-        return self._run(self._protocol.scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s,
-                                             progress))
+        held `dwell_s`, and waits for its end: `ScanResult.SUCCESS` or `ScanResult.ABORT`
+        (stopped); `ScanFailed` when a move failed. `progress`, if given, is called with a
+        `Progress` at each poll. If the wait ends otherwise (Ctrl-C, an exception of
+        `progress`, `ScanTimeout`), the scan is stopped before the exception leaves, unless
+        the connection is lost or silent."""
+        return self._flow(self._protocol.scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s,
+                                              progress))
 
     def start_scan(self, start_nm: float, end_nm: float, fwhm_nm: float, step_nm: float,
                    dwell_s: float) -> None:
         """Starts a scan (``SCAN``) and returns at once; see `wait_scan` and `stop`."""
         self._run(self._protocol.start_scan(start_nm, end_nm, fwhm_nm, step_nm, dwell_s))
 
-    def wait_scan(self, timeout: Optional[float] = None,
-                  progress: Optional[Callable[[Progress], Any]] = None) -> str:
-        """Waits for the running scan's end report: ``"SUCCESS"`` or ``"ABORT"``; `ScanFailed`
-        when it failed. `timeout` None allows the scan's own length (points x (dwell + 0.3 s)
-        + 30 s) for a scan this client started; `ScanTimeout` after it (the scan goes on).
-        Pass ``float("inf")`` to wait without limit."""
-        return self._run(self._protocol.wait_scan(timeout, progress))
+    def wait_scan(self, timeout_s: Optional[float] = None,
+                  progress: Optional[Callable[[Progress], object]] = None,
+                  **old_names: float) -> ScanResult:
+        """Waits for the running scan's end report: `ScanResult.SUCCESS` or `ABORT`;
+        `ScanFailed` when it failed. `timeout_s` None allows the scan's own length (points x
+        (dwell + 0.3 s) + 30 s) for a scan this client started; `ScanTimeout` after it. Pass
+        ``float("inf")`` to wait without limit. Whatever ends the wait, the scan goes on."""
+        timeout_s = renamed("wait_scan", old_names, {"timeout": "timeout_s"}).get(
+            "timeout_s", timeout_s)
+        return self._flow(self._protocol.wait_scan(timeout_s, progress))
 
     def stop(self) -> bool:
         """Stops the running scan (``STOP``): True when a scan was stopped (`wait_scan` then
-        returns ``"ABORT"``), False when none was running."""
+        returns `ScanResult.ABORT`), False when none was running."""
         return self._run(self._protocol.stop())
 
     @property
@@ -402,23 +501,25 @@ class Filter:
         (``PROGRESS``); all zero before the first scan."""
         return self._run(self._protocol.progress())
 
-    def step_through(self, points: Sequence[float], fwhm: float, dwell: float,
-                     on_point: Optional[Callable[[float], Any]] = None,
-                     check_range: bool = True) -> List[Step]:
+    def step_through(self, points: Sequence[float], fwhm_nm: Optional[float] = None,
+                     dwell_s: Optional[float] = None,
+                     on_point: Optional[Callable[[float], object]] = None,
+                     check_range: bool = True, **old_names: float) -> List[Step]:
         """Steps the filter through `points` (nm, in the given order: uneven or descending is
-        fine) at FWHM `fwhm` nm, for a detector of your own: at each point the filter is set,
-        `dwell` seconds pass, then ``on_point(cwl_nm)`` measures and its return value is kept.
-        Returns one ``Step(cwl_nm, started, finished, value)`` per point.
+        fine) at width `fwhm_nm`, for a detector of your own: at each point the filter is set,
+        `dwell_s` seconds pass, then ``on_point(cwl_nm)`` measures and its return value is
+        kept. Returns one ``Step(cwl_nm, started, finished, value)`` per point.
 
-        With `check_range`, every point is first checked against the calibration table's CWL
-        range, which the program tells by refusing two requests that cannot move the filter
-        (its message bar shows the refusal): a point outside it raises `OutOfRange` before
-        anything moves. A point refused later (off the table's grid, outside the range valid
-        for this FWHM) stops the stepping with its exception. Any exception, Ctrl-C included,
-        leaves the filter where it is and carries the steps done so far as its ``steps``
-        attribute."""
-        return self._run(self._protocol.step_through(points, fwhm, dwell, on_point,
-                                                     check_range))
+        With `check_range`, every point is first checked by the program (``CHECK``: range,
+        grid, the range of this FWHM, the session) and the first it would refuse raises its
+        error before anything moves. Any exception, Ctrl-C included, leaves the filter where
+        it is and carries the steps done so far as its ``steps`` attribute (an empty list
+        before the first move)."""
+        given = renamed("step_through", old_names, {"fwhm": "fwhm_nm", "dwell": "dwell_s"})
+        fwhm_nm = given.get("fwhm_nm", fwhm_nm)
+        dwell_s = given.get("dwell_s", dwell_s)
+        return self._flow(self._protocol.step_through(points, fwhm_nm, dwell_s, on_point,
+                                                      check_range))
 
     def last_error(self) -> Tuple[str, str]:
         """The program's code and text of the last stored result (``ECODE``, ``ETEXT``)."""
@@ -428,9 +529,28 @@ class Filter:
         """Sends one request line as it is and returns its response line, for requests this
         class has no method for. An empty line that brings a scan's end report keeps it for
         `wait_scan` too."""
-        def operation() -> protocol.Operation:
-            response = yield from self._protocol.ask(line)
-            if line == "" and response:
-                yield from self._protocol._note_report(response)
-            return response
-        return self._run(operation())
+        return self._run(self._protocol.line(line))
+
+
+def _drive(link: _Link, operation: protocol.Operation[T]) -> T:
+    """Runs the exchange `operation` on `link`, with Ctrl-C held back where it could drop a
+    response or leave a request sent but not counted."""
+    with _CTRL_C.exchange():
+        value: Optional[str] = None
+        error: Optional[BaseException] = None
+        while True:
+            try:
+                action = operation.throw(error) if error is not None else operation.send(value)
+            except StopIteration as stop:
+                return stop.value  # type: ignore[no-any-return]
+            value, error = None, None
+            try:
+                if isinstance(action, Send):
+                    link.send(action.data)
+                elif isinstance(action, Receive):
+                    value = link.receive(action.timeout_s)
+                else:
+                    raise TypeError(f"an exchange yields requests and responses only: "
+                                    f"{action!r}")
+            except BaseException as failure:
+                error = failure

@@ -23,7 +23,10 @@ standard `ConnectionError` or `TimeoutError`:
 - `ProtocolError`: the other end answered something that is not this protocol.
 """
 
-from typing import Optional
+from typing import Optional, TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .protocol import Session
 
 __all__ = [
     "FilterError", "OutOfRange", "DeviceBusy", "NotReady", "ConnectionLost", "ScanFailed",
@@ -40,6 +43,9 @@ class FilterError(Exception):
             is the client's own (a lost connection, a time-out).
         text: the error text, with the signs "≥" and "≤" decoded.
         request: the request line concerned, or None.
+
+    The message is ``request: code : text``; the code ``NONE``, which the program gives to
+    refusals without a code of their own, is left out of it (it stays in `code`).
     """
 
     def __init__(self, code: str, text: str, request: Optional[str] = None) -> None:
@@ -50,7 +56,7 @@ class FilterError(Exception):
 
     def _message(self) -> str:
         where = f"{self.request}: " if self.request is not None else ""
-        if self.code:
+        if self.code and self.code != "NONE":
             return f"{where}{self.code} : {self.text}"
         return f"{where}{self.text}"
 
@@ -65,7 +71,21 @@ class DeviceBusy(FilterError):
 
 
 class NotReady(FilterError):
-    """The program has no session with the instrument ("Device not ready. ...")."""
+    """The program has no session with the instrument ("Device not ready. ..."), or
+    `wait_ready` gave up: then `session` holds the last answer to ``SESSION`` and code and text
+    the program's reason at that moment."""
+
+    def __init__(self, code: str, text: str, request: Optional[str] = None,
+                 session: "Optional[Session]" = None, waited_s: Optional[float] = None) -> None:
+        self.session = session
+        self.waited_s = waited_s
+        super().__init__(code, text, request)
+
+    def _message(self) -> str:
+        if self.session is None:
+            return super()._message()
+        detail = f"{self.code} : {self.text}" if self.code and self.code != "NONE" else self.text
+        return f"not ready after {self.waited_s:g} s: {self.session.value} ({detail})"
 
 
 class ConnectionLost(FilterError):

@@ -1,6 +1,7 @@
 """A stand-in for the program's remote control on a free loopback port, for the client's fault
 paths: it answers like the program (result store, end report for the next empty line, one
-client at a time) unless a test tells it otherwise, and logs every request line it receives.
+client at a time, the read-only queries BAND, PROGRESS, SESSION, LIMITS and CHECK, which store
+nothing) unless a test tells it otherwise, and logs every request line it receives.
 """
 
 import socket
@@ -26,11 +27,19 @@ class FakeProgram:
         self.replies: Dict[str, Reply] = {}
         self.received = threading.Condition()
         self.response = b""
+        # The end report of a scan, for the next empty line; other requests leave it alone.
+        self.report = b""
         self.code = b""
         self.text = b""
         self.scanning = False
         self.band = b"NONE"
         self.progress = b"0,0,0.0,0.0"
+        # What SESSION answers while no scan runs (SCANNING while one does); a move is refused
+        # unless READY, with the program's words for the session.
+        self.session = b"READY"
+        # The sample table: CWL 400 to 800 nm by 0.5 nm, FWHM 1 to 20 nm; a band keeps its
+        # edges inside the CWL range. None: no table (LIMITS answers NONE).
+        self.limits: Optional[tuple] = (400.0, 800.0, 0.5, 1.0, 20.0)
         self.accept_clients = True
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
@@ -50,7 +59,7 @@ class FakeProgram:
         """The scan ends: its report waits for the next empty line."""
         with self.received:
             self.scanning = False
-            self.store(report, code, text)
+            self.report, self.code, self.text = report, code, text
 
     def wait_for_request(self, line: str, count: int = 1, timeout: float = 10.0) -> bool:
         """Waits until `line` has been received `count` times."""
@@ -127,7 +136,7 @@ class FakeProgram:
         fields = request.split(",")
         word = fields[0]
         if request == "":
-            pass  # whatever the store holds: empty, or a scan's end report
+            self.response, self.report = self.report, b""
         elif request == "VER":
             self.store(b"QVL Rari v2.1")
         elif request == "ECODE":
@@ -136,34 +145,46 @@ class FakeProgram:
             self.response = self.text
         elif request == "STATE":
             state = b"SCAN" if self.scanning else b"IDLE"
-            if self.state_keeps_report and self.response:
-                return state + b"\r"
-            self.store(state)
+            if not self.state_keeps_report:
+                self.report = b""
+            return state + b"\r"
         elif request == "BAND":
             return self.band + b"\r"
         elif request == "PROGRESS":
             return self.progress + b"\r"
+        elif request == "SESSION":
+            return (b"SCANNING" if self.scanning else self.session) + b"\r"
+        elif word == "LIMITS" and len(fields) <= 2:
+            return self._limits(fields[1:]) + b"\r"
+        elif word == "CHECK" and len(fields) > 1 and fields[1] in ("SETC", "SETR", "SCAN") \
+                and len(fields) == (7 if fields[1] == "SCAN" else 4):
+            refusal = self._refusal(fields[1], fields[2:])
+            return (b"%s,%s" % refusal if refusal else b"OK") + b"\r"
         elif word in ("SETC", "SETR") and len(fields) == 3:
-            a, b = float(fields[1]), float(fields[2])
-            if word == "SETR":
-                a, b = (a + b) / 2, b - a
-            self._set(word, round(a, 1), round(b, 1))
+            refusal = self._refusal(word, fields[1:])
+            if refusal:
+                self.store(word.encode() + b" FAIL", *refusal)
+            else:
+                cwl, fwhm = self._band(word, fields[1:])
+                self.store(word.encode() + b" OK")
+                self.band = b"%.1f,%.1f,%.1f,%.1f" % (cwl, fwhm, cwl - fwhm / 2, cwl + fwhm / 2)
         elif word == "RESET":
             self.store(b"RESET OK")
         elif word == "SCAN" and len(fields) == 6:
-            if self.scanning:
-                self.store(b"SCAN FAIL", b"NONE", b"Now Scanning.")
+            refusal = self._refusal(word, fields[1:])
+            if refusal:
+                self.store(b"SCAN FAIL", *refusal)
             else:
-                self.scanning = True
+                self.scanning, self.report = True, b""
                 self.store(b"SCAN OK")
         elif word == "STOP":
             if self.scanning:
                 # Answered once the end is reported; the report stays for an empty line
                 # unless this stand-in replaces it with the answer.
                 self.end_scan(b"SCAN ABORT", b"NONE", b"Scan aborted.")
-                if self.state_keeps_report:
-                    return b"STOP OK\r"
-                self.store(b"STOP OK")
+                if not self.state_keeps_report:
+                    self.report = b""
+                self.store(b"STOP OK", self.code, self.text)
             else:
                 self.store(b"STOP FAIL", b"NONE", b"No Scan.")
         else:
@@ -171,23 +192,63 @@ class FakeProgram:
         response, self.response = self.response, b""
         return response + b"\r"
 
-    def _set(self, word: str, a: float, b: float) -> None:
-        """The sample table's rules, enough of them for the client's tests: CWL 400 to 800 nm,
-        FWHM 1 to 20 nm."""
-        fail = word.encode() + b" FAIL"
+    @staticmethod
+    def _number(field: str) -> float:
+        """A field as the program reads it: anything that is not a number counts as 0."""
+        try:
+            value = float(field)
+        except ValueError:
+            return 0.0
+        return value if value == value and abs(value) != float("inf") else 0.0
+
+    def _band(self, word: str, fields: List[str]) -> tuple:
+        a, b = (self._number(x) for x in fields[:2])
+        if word == "SETR":
+            a, b = (a + b) / 2, b - a
+        return round(a, 1), round(b, 1)
+
+    def _limits(self, fields: List[str]) -> bytes:
+        if self.limits is None or self.session != b"READY":
+            return b"NONE"
+        if not fields:
+            return b"%.1f,%.1f,%.1f,%.1f,%.1f" % self.limits
+        fwhm = self._number(fields[0])
+        low, high, _, fwhm_low, fwhm_high = self.limits
+        if fwhm != int(fwhm) or not fwhm_low <= fwhm <= fwhm_high:
+            return b"NONE"
+        return b"%.1f,%.1f" % (low + fwhm / 2, high - fwhm / 2)
+
+    def _refusal(self, word: str, fields: List[str]) -> Optional[tuple]:
+        """(code, text) of the program's refusal of the request, or None: the session first,
+        then the sample table's rules, enough of them for the client's tests."""
         if self.scanning:
-            self.store(fail, b"NONE", b"Now Scanning.")
-        elif a < 400.0:
-            self.store(fail, b"ERRSE03", b"Out of range. Please set [CWL] " + GE + b" 400.0")
-        elif a > 800.0:
-            self.store(fail, b"ERRSE04", b"Out of range. Please set [CWL] " + LE + b" 800.0")
-        elif b < 1.0:
-            self.store(fail, b"ERRSE05", b"Out of range. Please set [FWHM] " + GE + b" 1.0")
-        elif b > 20.0:
-            self.store(fail, b"ERRSE06", b"Out of range. Please set [FWHM] " + LE + b" 20.0")
-        else:
-            self.store(word.encode() + b" OK")
-            self.band = b"%.1f,%.1f,%.1f,%.1f" % (a, b, a - b / 2, a + b / 2)
+            return b"NONE", b"Now Scanning."
+        if self.session.startswith(b"UNUSABLE,"):
+            return self.session[len(b"UNUSABLE,"):], b"No calibration data file."
+        if self.session in (b"OPENING", b"BUSY"):
+            return b"NONE", b"Device busy."
+        if self.session != b"READY" or self.limits is None:
+            return b"NONE", b"Device not ready. Please connect QVL Rari."
+        if word == "SCAN":
+            start, end, fwhm, step = (self._number(x) for x in fields[:4])
+            if step <= 0:
+                return b"ERRSC01", b"Out of range. Please set [STEP] > 0.0"
+            return self._refusal("SETC", [str(start), str(fwhm)]) or \
+                self._refusal("SETC", [str(end), str(fwhm)])
+        a, b = self._band(word, fields)
+        low, high, _, fwhm_low, fwhm_high = self.limits
+        if a < low:
+            return b"ERRSE03", b"Out of range. Please set [CWL] " + GE + b" %.1f" % low
+        if a > high:
+            return b"ERRSE04", b"Out of range. Please set [CWL] " + LE + b" %.1f" % high
+        if b < fwhm_low:
+            return b"ERRSE05", b"Out of range. Please set [FWHM] " + GE + b" %.1f" % fwhm_low
+        if b > fwhm_high:
+            return b"ERRSE06", b"Out of range. Please set [FWHM] " + LE + b" %.1f" % fwhm_high
+        if not low + b / 2 <= a <= high - b / 2:
+            return b"ERRSE10", b"Out of range for this FWHM. Please set [CWL] %.1f - %.1f" % (
+                low + b / 2, high - b / 2)
+        return None
 
 
 def refusing_port(test) -> int:

@@ -21,11 +21,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
 
-from vuzaravarede import CannotConnect, DeviceBusy, Filter  # noqa: E402
+from vuzaravarede import CannotConnect, Filter  # noqa: E402
 
 BIN = os.environ.get("VR_BIN_DIR", os.path.join(ROOT, "build", "bin"))
 SAMPLE = os.path.join(ROOT, "samples", "20180315_F123_ABCD12345678.csv")
-HOME_LINE = 'exchange "HOME 3"'
 # A bound against hangs, never a timing requirement.
 PATIENCE_S = 60.0
 
@@ -171,31 +170,20 @@ class Lab:
         _end(self.program)
         return self.program.returncode if self.program else None
 
-    def connect(self, timeout: float = 30.0, **kwargs) -> Filter:
+    def connect(self, timeout_s: float = 30.0, **kwargs) -> Filter:
         """A client, once the program's remote control answers."""
         deadline = time.monotonic() + PATIENCE_S
         while True:
             try:
-                return Filter("127.0.0.1", self.port, timeout=timeout, **kwargs)
+                return Filter("127.0.0.1", self.port, timeout_s=timeout_s, **kwargs)
             except CannotConnect:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.1)
 
     def wait_ready(self, f: Filter) -> None:
-        """Waits for the instrument's home at the end of the session's start, then until the
-        session lets a move through (it may hold the instrument a moment longer)."""
-        if self.sim.wait_for(lambda line: line.startswith(HOME_LINE)) is None:
-            raise RuntimeError("no session: the simulator was never homed")
-        deadline = time.monotonic() + PATIENCE_S
-        while True:
-            try:
-                f.set_band(550.0, 10.0)
-                return
-            except DeviceBusy:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
+        """Waits until the session lets a move through."""
+        f.wait_ready(timeout_s=PATIENCE_S)
 
     def close(self) -> None:
         self.stop_program()

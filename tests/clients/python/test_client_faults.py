@@ -18,8 +18,8 @@ sys.path.insert(0, HERE)
 from fakeprogram import FakeProgram, refusing_port  # noqa: E402
 from vuzaravarede import (  # noqa: E402
     AsyncFilter, Band, CannotConnect, ConnectionLost, ControlHeld, DeviceBusy, Disconnected,
-    Filter, FilterError, NoResponse, NotReady, OutOfRange, Progress, ProtocolError, ScanFailed,
-    ScanTimeout, scan_points,
+    Filter, FilterError, Limits, NoResponse, NotReady, OutOfRange, Progress, ProtocolError,
+    ScanFailed, ScanResult, ScanTimeout, Session, State, scan_points,
 )
 
 # A bound against hangs, well above every time-out the tests give.
@@ -33,9 +33,10 @@ class FakeTest(unittest.TestCase):
         self.server = FakeProgram(self.state_keeps_report)
         self.addCleanup(self.server.close)
 
-    def connect(self, timeout=5.0, **kwargs):
+    def connect(self, timeout_s=5.0, **kwargs):
         self.assertTrue(self.server.wait_idle())
-        f = Filter("127.0.0.1", self.server.port, timeout=timeout, poll_interval=0.01, **kwargs)
+        f = Filter("127.0.0.1", self.server.port, timeout_s=timeout_s, poll_interval_s=0.01,
+                   **kwargs)
         self.addCleanup(f.close)
         return f
 
@@ -163,7 +164,7 @@ class ScanReports(FakeTest):
                 self.assertEqual(f.state, "IDLE")
                 self.assertEqual(f.state, "IDLE")
                 self.assertEqual(f.version, "QVL Rari v2.1")
-                self.assertEqual(f.wait_scan(timeout=5), "SUCCESS")
+                self.assertEqual(f.wait_scan(timeout_s=5), "SUCCESS")
                 f.close()
 
     def test_stop_and_failure(self):
@@ -203,8 +204,8 @@ class ScanReports(FakeTest):
         self.assertEqual(outcome, ["ABORT"])
 
         async def stopped_by_another_task():
-            async with AsyncFilter("127.0.0.1", self.server.port, timeout=5,
-                                   poll_interval=0.01) as af:
+            async with AsyncFilter("127.0.0.1", self.server.port, timeout_s=5,
+                                   poll_interval_s=0.01) as af:
                 scan = asyncio.ensure_future(af.scan(500.0, 520.0, 10.0, 2.0, 0.1))
                 await asyncio.sleep(0.05)
                 self.assertTrue(await af.stop())
@@ -220,11 +221,11 @@ class ScanReports(FakeTest):
         f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
         started = time.monotonic()
         with self.assertRaises(ScanTimeout) as late:
-            f.wait_scan(timeout=0.3)
+            f.wait_scan(timeout_s=0.3)
         self.assertIsInstance(late.exception, TimeoutError)
         self.assertLess(time.monotonic() - started, HANG_S)
         self.server.end_scan()
-        self.assertEqual(f.wait_scan(timeout=5), "SUCCESS")
+        self.assertEqual(f.wait_scan(timeout_s=5), "SUCCESS")
 
     def test_points_of_a_scan(self):
         cases = [
@@ -249,7 +250,8 @@ class StepThrough(FakeTest):
             moves_seen.append((cwl, [r for r in self.server.requests if r.startswith("SETC,5")]))
             return cwl * 2
 
-        steps = f.step_through([520.0, 512.5, 500.04], fwhm=10, dwell=0.05, on_point=measure)
+        steps = f.step_through([520.0, 512.5, 500.04], fwhm_nm=10, dwell_s=0.05,
+                               on_point=measure)
         self.assertEqual([s.cwl_nm for s in steps], [520.0, 512.5, 500.0])
         self.assertEqual([s.value for s in steps], [1040.0, 1025.0, 1000.0])
         for step in steps:
@@ -259,25 +261,21 @@ class StepThrough(FakeTest):
         self.assertEqual(moves_seen[-1][1],
                          ["SETC,520.0,10.0", "SETC,512.5,10.0", "SETC,500.04,10.0"])
 
-    def test_a_point_out_of_range_is_refused_before_anything_moves(self):
+    def test_a_point_the_program_would_refuse_moves_nothing(self):
         f = self.connect()
-        for points, code in [([500.0, 900.0, 510.0], "ERRSE04"), ([500.0, 399.94], "ERRSE03")]:
+        for points, fwhm, code in [([500.0, 795.0, 600.0], 20, "ERRSE10"),
+                                   ([500.0, 399.94], 1, "ERRSE03")]:
             with self.subTest(points=points):
                 with self.assertRaises(OutOfRange) as refused:
-                    f.step_through(points, fwhm=10, dwell=0)
+                    f.step_through(points, fwhm_nm=fwhm, dwell_s=0)
                 self.assertEqual(refused.exception.code, code)
-                self.assertIn(str(points[-1 if code == "ERRSE03" else 1]),
-                              refused.exception.request)
-                self.assertEqual([r for r in self.server.requests
-                                  if r.startswith("SETC,") and "1000000000" not in r
-                                  and not r.startswith("SETC,0.0,")], [])
-        # A point that the program rounds onto the bound (399.96 -> 400.0) goes ahead; 399.95
-        # is just below the half as a double and rounds to 399.9.
-        self.assertEqual(len(f.step_through([399.96], fwhm=10, dwell=0)), 1)
-        with self.assertRaises(OutOfRange):
-            f.step_through([399.95], fwhm=10, dwell=0)
-        with self.assertRaises(ValueError):
-            f.step_through([500.0, -1.0], fwhm=10, dwell=0)
+                self.assertEqual(refused.exception.steps, [])
+                self.assertEqual(refused.exception.request,
+                                 f"SETC,{points[1]},{float(fwhm)}")
+        # Only checks reached the program: no move, no refusal stored.
+        self.assertEqual([r.split(",")[0] for r in self.server.requests],
+                         ["VER"] + ["CHECK"] * 4)
+        self.assertEqual(f.last_error(), ("", ""))
 
     def test_an_exception_stops_the_stepping_and_keeps_the_steps_done(self):
         f = self.connect()
@@ -288,7 +286,8 @@ class StepThrough(FakeTest):
             return cwl
 
         with self.assertRaises(KeyboardInterrupt) as stopped:
-            f.step_through([500.0, 505.0, 510.0, 515.0], fwhm=10, dwell=0, on_point=measure)
+            f.step_through([500.0, 505.0, 510.0, 515.0], fwhm_nm=10, dwell_s=0,
+                           on_point=measure)
         self.assertEqual([s.cwl_nm for s in stopped.exception.steps], [500.0, 505.0])
         self.assertNotIn("SETC,515.0,10.0", self.server.requests)
         # A refusal that could not be known first stops it the same way.
@@ -296,7 +295,7 @@ class StepThrough(FakeTest):
             s.store(b"", b"ERRSE07", b"The decimal place of [CWL] must be an even integer."),
             b"SETC FAIL\r")[1]
         with self.assertRaises(OutOfRange) as refused:
-            f.step_through([500.0, 505.0, 510.0], fwhm=10, dwell=0)
+            f.step_through([500.0, 505.0, 510.0], fwhm_nm=10, dwell_s=0)
         self.assertEqual([s.cwl_nm for s in refused.exception.steps], [500.0])
         self.assertEqual(f.version, "QVL Rari v2.1")
 
@@ -305,14 +304,14 @@ class ConnectionFaults(FakeTest):
     def test_refused_connection_names_host_and_port(self):
         port = refusing_port(self)
         with self.assertRaises(CannotConnect) as refused:
-            Filter("127.0.0.1", port, timeout=5)
+            Filter("127.0.0.1", port, timeout_s=5)
         self.assertIsInstance(refused.exception, ConnectionError)
         self.assertIn(f"127.0.0.1:{port}", str(refused.exception))
 
     def test_second_client_is_told_that_control_is_held(self):
         self.connect()
         with self.assertRaises(ControlHeld) as held:
-            Filter("127.0.0.1", self.server.port, timeout=5)
+            Filter("127.0.0.1", self.server.port, timeout_s=5)
         self.assertIsInstance(held.exception, ConnectionError)
         self.assertIn("another client holds control", str(held.exception))
 
@@ -320,14 +319,14 @@ class ConnectionFaults(FakeTest):
         self.server.replies["VER"] = None
         started = time.monotonic()
         with self.assertRaises(NoResponse) as silent:
-            Filter("127.0.0.1", self.server.port, timeout=0.5)
+            Filter("127.0.0.1", self.server.port, timeout_s=0.5)
         self.assertIsInstance(silent.exception, TimeoutError)
         self.assertIn(f"127.0.0.1:{self.server.port}", str(silent.exception))
         self.assertLess(time.monotonic() - started, HANG_S)
         del self.server.replies["VER"]
         self.server.drop_client()
 
-        f = self.connect(timeout=0.5)
+        f = self.connect(timeout_s=0.5)
         self.server.replies["SETC,550.0,10.0"] = None
         with self.assertRaises(NoResponse):
             f.set_band(550.0, 10.0)
@@ -383,7 +382,161 @@ class ConnectionFaults(FakeTest):
         self.assertEqual(self.server.requests[-1], "SETC,560.0,10.0")
 
 
+class OverAsyncio:
+    """AsyncFilter with each call run to its end on an event loop of its own, so that the same
+    tests drive it and the blocking client."""
+
+    def __init__(self, port: int, **kwargs) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.client = AsyncFilter("127.0.0.1", port, **kwargs)
+        self.loop.run_until_complete(self.client.connect())
+
+    def __getattr__(self, name):
+        if isinstance(getattr(AsyncFilter, name), property):
+            return self.loop.run_until_complete(getattr(self.client, name))
+        method = getattr(self.client, name)
+        return lambda *args, **kwargs: self.loop.run_until_complete(method(*args, **kwargs))
+
+    def close(self):
+        self.loop.run_until_complete(self.client.close())
+        self.loop.close()
+
+
 HAVE_PYVISA = importlib.util.find_spec("pyvisa") is not None
+
+
+class Queries(FakeTest):
+    """Session, limits and checks through each client: what they return, and that asking moves
+    nothing and stores nothing."""
+
+    def clients(self):
+        yield "blocking", lambda: self.connect()
+        yield "asyncio", lambda: OverAsyncio(self.server.port, timeout_s=5, poll_interval_s=0.01)
+        if HAVE_PYVISA:
+            yield "pyvisa", lambda: Filter.via_pyvisa(
+                f"TCPIP::127.0.0.1::{self.server.port}::SOCKET", timeout_s=5,
+                poll_interval_s=0.01)
+
+    def test_session_limits_and_checks(self):
+        for name, connect in self.clients():
+            with self.subTest(name):
+                self.assertTrue(self.server.wait_idle())
+                self.server.session, self.server.scanning = b"READY", False
+                self.server.requests.clear()
+                f = connect()
+                try:
+                    self.queries(f)
+                finally:
+                    f.close()
+
+    def queries(self, f):
+        server = self.server
+        server.store(b"", b"ERRSE03", b"kept")
+        self.assertIs(f.session, Session.READY)
+        self.assertEqual(f.limits, Limits(400.0, 800.0, 0.5, 1.0, 20.0))
+        self.assertEqual(f.limits_for(20), (410.0, 790.0))
+        self.assertIsNone(f.limits_for(2.5))
+        self.assertIsNone(f.check_band(550.0, 10.0))
+        self.assertIsNone(f.check_edges(545.0, 555.0))
+        high = f.check_band(900.0, 10.0)
+        self.assertIsInstance(high, OutOfRange)
+        self.assertEqual((high.code, high.text, high.request),
+                         ("ERRSE04", "Out of range. Please set [CWL] \u2264 800.0",
+                          "SETC,900.0,10.0"))
+        self.assertIsInstance(f.check_scan(500.0, 520.0, 10.0, 0.0, 0.5), OutOfRange)
+        server.scanning = True
+        self.assertEqual(f.session, "SCANNING")
+        busy = f.check_band(550.0, 10.0)
+        self.assertIs(type(busy), DeviceBusy)
+        self.assertEqual(str(busy), "SETC,550.0,10.0: Now Scanning.")
+        server.scanning = False
+        server.session = b"UNUSABLE,ERRDV10"
+        unusable = f.session
+        self.assertEqual((unusable, unusable.code), (Session.UNUSABLE, "ERRDV10"))
+        self.assertIsNone(f.limits)
+        self.assertIsInstance(f.check_band(550.0, 10.0), ConnectionLost)
+        # Nothing was stored nor moved by asking.
+        self.assertEqual(f.last_error(), ("ERRSE03", "kept"))
+        self.assertFalse([r for r in server.requests if r.startswith(("SETC", "SETR", "SCAN"))])
+        # The session opens after a few answers; a wait that gives up says why.
+        answers = iter([b"SEARCHING", b"OPENING", b"OPENING"])
+        server.session = b"SEARCHING"
+        server.replies["SESSION"] = lambda s: next(answers, b"READY") + b"\r"
+        self.assertIs(f.wait_ready(timeout_s=HANG_S), Session.READY)
+        server.replies["SESSION"] = b"BUSY\r"
+        server.session = b"BUSY"
+        with self.assertRaises(NotReady) as late:
+            f.wait_ready(timeout_s=0.05)
+        self.assertEqual((late.exception.code, late.exception.text, late.exception.session),
+                         ("NONE", "Device busy.", Session.BUSY))
+        del server.replies["SESSION"]
+
+
+class Conventions(FakeTest):
+    """What users of other lab drivers expect: string enums, names with units (the former ones
+    still taken, with a warning), a logger, a readable repr."""
+
+    def test_enums_compare_as_their_strings(self):
+        f = self.connect()
+        self.assertEqual(f.state, "IDLE")
+        self.assertIs(f.state, State.IDLE)
+        seen = []
+        result = f.scan(500.0, 520.0, 10.0, 2.0, 0.1, progress=lambda p: (
+            seen.append(p), self.server.end_scan()))
+        self.assertIs(result, ScanResult.SUCCESS)
+        self.assertEqual(result, "SUCCESS")
+        self.assertEqual((str(result), f"{result}", f"{State.SCAN}"), ("SUCCESS",) * 2 + ("SCAN",))
+
+    def test_former_argument_names_warn_and_still_work(self):
+        with self.assertWarns(DeprecationWarning) as warned:
+            g = Filter("127.0.0.1", self.server.port, timeout=3.0)
+        self.assertEqual(warned.filename, __file__)
+        g.close()
+        self.assertEqual(g._timeout, 3.0)
+        f = self.connect()
+        f.start_scan(500.0, 520.0, 10.0, 2.0, 0.1)
+        self.server.end_scan()
+        cases = [
+            ("wait_scan(timeout=)", lambda: f.wait_scan(timeout=5), ScanResult.SUCCESS),
+            ("step_through(fwhm=, dwell=)",
+             lambda: [s.cwl_nm for s in f.step_through([510.0], fwhm=10, dwell=0)], [510.0]),
+        ]
+        for name, call, expected in cases:
+            with self.subTest(name):
+                with self.assertWarns(DeprecationWarning) as warned:
+                    self.assertEqual(call(), expected)
+                self.assertEqual(warned.filename, __file__)  # points at the caller
+        with self.assertRaises(TypeError):
+            f.step_through([510.0], fwhm_nm=10, dwell_s=0, dwel=1)
+
+        async def asyncio_names():
+            with self.assertWarns(DeprecationWarning):
+                af = AsyncFilter("127.0.0.1", self.server.port, timeout=4.0)
+            self.assertEqual(af._timeout, 4.0)
+
+        asyncio.run(asyncio_names())
+
+    def test_logging_and_repr(self):
+        where = f"127.0.0.1:{self.server.port}"
+        with self.assertLogs("vuzaravarede", "DEBUG") as logged:
+            f = self.connect()
+            f.version
+            with self.assertRaises(OutOfRange):
+                f.set_band(900.0, 10.0)
+        self.assertEqual(repr(f), f"<Filter {where} connected>")
+        f.close()
+        self.assertEqual(repr(f), f"<Filter {where} closed>")
+        lines = [(r.levelname, r.getMessage()) for r in logged.records]
+        self.assertIn(("INFO", f"{where}: connected (QVL Rari v2.1)"), lines)
+        self.assertRegex("\n".join(m for level, m in lines if level == "DEBUG"),
+                         f"{where}: 'VER' -> 'QVL Rari v2.1' \\([0-9.]+ ms\\)")
+        self.assertIn(("INFO", f"{where}: refused: SETC,900.0,10.0: ERRSE04 : Out of range. "
+                               "Please set [CWL] \u2264 800.0"), lines)
+        self.assertTrue(self.server.wait_idle())
+        af = AsyncFilter("127.0.0.1", self.server.port)
+        self.assertEqual(repr(af), f"<AsyncFilter {where} not connected>")
+
+
 
 
 @unittest.skipUnless(HAVE_PYVISA, "pyvisa is not installed")
@@ -393,15 +546,15 @@ class PyVisaFaults(FakeTest):
 
     def test_connection_faults_through_a_visa_resource(self):
         with self.assertRaises(CannotConnect) as refused:
-            Filter.via_pyvisa(self.resource(refusing_port(self)), timeout=5)
+            Filter.via_pyvisa(self.resource(refusing_port(self)), timeout_s=5)
         self.assertIsInstance(refused.exception, ConnectionError)
 
-        f = Filter.via_pyvisa(self.resource(self.server.port), timeout=0.5)
+        f = Filter.via_pyvisa(self.resource(self.server.port), timeout_s=0.5)
         self.addCleanup(f.close)
         # pyvisa-py reports a closed connection only when a write meets it; a read meets
         # silence, and the message says what that may mean.
         with self.assertRaises((ControlHeld, NoResponse)) as closed:
-            Filter.via_pyvisa(self.resource(self.server.port), timeout=0.5)
+            Filter.via_pyvisa(self.resource(self.server.port), timeout_s=0.5)
         self.assertIn("another client", str(closed.exception))
         self.assertEqual(f.version, "QVL Rari v2.1")
         self.server.replies["SETC,550.0,10.0"] = None
@@ -427,8 +580,8 @@ class Asyncio(FakeTest):
 
     def test_requests_and_reports(self):
         async def session():
-            async with AsyncFilter("127.0.0.1", self.server.port, timeout=5,
-                                   poll_interval=0.01) as f:
+            async with AsyncFilter("127.0.0.1", self.server.port, timeout_s=5,
+                                   poll_interval_s=0.01) as f:
                 self.assertEqual(await f.version, "QVL Rari v2.1")
                 await f.set_band(550.0, 10.0)
                 self.assertEqual(await f.band, Band(550.0, 10.0, 545.0, 555.0))
@@ -457,10 +610,10 @@ class Asyncio(FakeTest):
     def test_connection_faults(self):
         async def faults():
             with self.assertRaises(CannotConnect):
-                await AsyncFilter("127.0.0.1", refusing_port(self), timeout=5).connect()
-            f = await AsyncFilter("127.0.0.1", self.server.port, timeout=0.5).connect()
+                await AsyncFilter("127.0.0.1", refusing_port(self), timeout_s=5).connect()
+            f = await AsyncFilter("127.0.0.1", self.server.port, timeout_s=0.5).connect()
             with self.assertRaises(ControlHeld):
-                await AsyncFilter("127.0.0.1", self.server.port, timeout=5).connect()
+                await AsyncFilter("127.0.0.1", self.server.port, timeout_s=5).connect()
             # A time-out, then a cancelled call: each late answer is set aside for its request.
             self.server.replies["SETC,550.0,10.0"] = None
             with self.assertRaises(NoResponse):

@@ -12,22 +12,25 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from labprogram import PATIENCE_S, Lab, sample_positions  # noqa: E402
 from vuzaravarede import (  # noqa: E402
-    AsyncFilter, Band, CannotConnect, DeviceBusy, Disconnected, Filter, FilterError, NotReady,
-    OutOfRange,
+    AsyncFilter, Band, CannotConnect, DeviceBusy, Disconnected, Filter, FilterError, Limits,
+    NotReady, OutOfRange, ScanResult, Session, State,
 )
 
 LAB = None
 AT_START = []
+SESSIONS = []
 
 
 def setUpModule():
     """Starts the program without its instrument, then the simulator, and keeps the refusals
-    a client meets on the way: before the instrument, and while the session opens."""
+    and sessions a client meets on the way: before the instrument, and while the session
+    opens."""
     global LAB
     LAB = Lab()
     try:
         LAB.start_program()
         with LAB.connect() as f:
+            SESSIONS.append(f.session)
             try:
                 f.set_band(550.0, 10.0)
             except FilterError as refusal:
@@ -44,7 +47,8 @@ def setUpModule():
                 except FilterError as refusal:
                     AT_START.append(refusal)
                 break
-            LAB.wait_ready(f)
+            SESSIONS.append(f.session)
+            SESSIONS.append(f.wait_ready(timeout_s=PATIENCE_S))
     except BaseException:
         LAB.close()
         raise
@@ -60,7 +64,7 @@ class OverAsyncio:
 
     def __init__(self, port: int) -> None:
         self.loop = asyncio.new_event_loop()
-        self.client = AsyncFilter("127.0.0.1", port, timeout=30.0)
+        self.client = AsyncFilter("127.0.0.1", port, timeout_s=30.0)
         self.loop.run_until_complete(self.client.connect())
 
     def __getattr__(self, name):
@@ -144,7 +148,7 @@ class MainPaths:
         mark = self.sim.count()
         seen = []
         self.assertEqual(self.f.scan(500.0, 510.0, 10.0, 2.0, 0.1,
-                                     progress=self.callback(seen.append)), "SUCCESS")
+                                     progress=self.callback(seen.append)), ScanResult.SUCCESS)
         self.assertEqual(self.moves_since(mark, 6),
                          ["GO 3 " + sample_positions(cwl, 10.0)
                           for cwl in (500.0, 502.0, 504.0, 506.0, 508.0, 510.0)])
@@ -176,7 +180,7 @@ class MainPaths:
         while self.f.state == "SCAN":
             self.assertLess(time.monotonic(), deadline)
             time.sleep(0.05)
-        self.assertEqual(self.f.wait_scan(timeout=10.0), "SUCCESS")
+        self.assertEqual(self.f.wait_scan(timeout_s=10.0), "SUCCESS")
 
     def test_step_through_an_uneven_descending_list(self):
         mark = self.sim.count()
@@ -190,32 +194,66 @@ class MainPaths:
             self.assertEqual(moves[-1], "GO 3 " + sample_positions(cwl, 10.0))
             return cwl * 10
 
-        steps = self.f.step_through(points, fwhm=10, dwell=0.1, on_point=self.callback(measure))
+        steps = self.f.step_through(points, fwhm_nm=10, dwell_s=0.1,
+                                    on_point=self.callback(measure))
         self.assertEqual(measured, [(p, i + 1) for i, p in enumerate(points)])
         self.assertEqual([(s.cwl_nm, s.value) for s in steps], [(p, p * 10) for p in points])
         self.assertTrue(all(s.finished - s.started >= 0.1 for s in steps))
         self.assertEqual(self.moves_since(mark, len(points)),
                          ["GO 3 " + sample_positions(p, 10.0) for p in points])
 
-    def test_step_through_refuses_an_out_of_range_point_before_any_move(self):
+    def test_step_through_refuses_a_point_before_any_move_and_without_a_refusal(self):
         mark = self.sim.count()
-        with self.assertRaises(OutOfRange) as refused:
-            self.f.step_through([500.0, 805.0, 510.0], fwhm=10, dwell=0)
-        self.assertEqual(refused.exception.code, "ERRSE04")
-        self.assertEqual(refused.exception.request, "SETC,805.0,10.0")
+        before = self.f.last_error()
+        cases = [([500.0, 805.0, 510.0], 10, "ERRSE04", "SETC,805.0,10.0"),
+                 ([500.0, 795.0, 600.0], 20, "ERRSE10", "SETC,795.0,20.0"),  # this FWHM's range
+                 ([500.0, 500.25], 10, None, "SETC,500.25,10.0")]            # off the grid
+        for points, fwhm, code, request in cases:
+            with self.subTest(points=points):
+                with self.assertRaises(OutOfRange) as refused:
+                    self.f.step_through(points, fwhm_nm=fwhm, dwell_s=0)
+                self.assertEqual(refused.exception.steps, [])
+                self.assertEqual(refused.exception.request, request)
+                if code:
+                    self.assertEqual(refused.exception.code, code)
+        # Nothing moved and the program stored no refusal: no request was sent to be refused.
+        self.assertEqual(self.f.last_error(), before)
         self.assert_only_move_since(mark)
 
+    def test_session_limits_and_checks_on_the_sample_table(self):
+        self.assertIs(self.f.session, Session.READY)
+        self.assertEqual(self.f.limits, Limits(400.0, 800.0, 0.5, 1.0, 20.0))
+        self.assertEqual(self.f.limits_for(20), (410.0, 790.0))
+        self.assertIsNone(self.f.limits_for(2.5))
+        mark = self.sim.count()
+        self.assertIsNone(self.f.check_band(550.0, 10.0))
+        self.assertIsNone(self.f.check_edges(545.0, 555.0))
+        self.assertIsNone(self.f.check_scan(500.0, 520.0, 10.0, 2.0, 0.5))
+        # A check gives the error the request itself raises.
+        for check, request in [(lambda: self.f.check_band(1000.0, 10.0),
+                                lambda: self.f.set_band(1000.0, 10.0)),
+                               (lambda: self.f.check_scan(500.0, 520.0, 10.0, 0.0, 0.5),
+                                lambda: self.f.start_scan(500.0, 520.0, 10.0, 0.0, 0.5))]:
+            refusal = check()
+            self.assertIsInstance(refusal, OutOfRange)
+            with self.assertRaises(OutOfRange) as raised:
+                request()
+            self.assertEqual((type(refusal), refusal.code, refusal.text, refusal.request),
+                             (type(raised.exception), raised.exception.code,
+                              raised.exception.text, raised.exception.request))
+        self.assert_only_move_since(mark)
 
 class Blocking(MainPaths, unittest.TestCase):
     @classmethod
     def connect(cls):
-        return Filter("127.0.0.1", LAB.port, timeout=30.0)
+        return Filter("127.0.0.1", LAB.port, timeout_s=30.0)
 
-    def test_refusals_while_the_session_starts(self):
+    def test_refusals_and_sessions_while_the_session_starts(self):
         self.assertEqual([type(r) for r in AT_START], [NotReady, DeviceBusy])
         self.assertEqual([(r.code, r.text) for r in AT_START],
                          [("NONE", "Device not ready. Please connect QVL Rari."),
                           ("NONE", "Device busy.")])
+        self.assertEqual(SESSIONS, [Session.SEARCHING, Session.OPENING, Session.READY])
 
 
 class Asyncio(MainPaths, unittest.TestCase):
@@ -229,11 +267,20 @@ class Asyncio(MainPaths, unittest.TestCase):
             return function(cwl)
         return measure
 
+    def test_a_cancelled_scan_is_stopped(self):
+        with self.assertRaises(asyncio.TimeoutError):
+            self.f.loop.run_until_complete(asyncio.wait_for(
+                self.f.client.scan(500.0, 795.0, 10.0, 5.0, 1.0), 1.0))
+        self.assertEqual(self.f.state, State.IDLE)
+        # Stopped, the filter is at rest: a move right after is served.
+        self.f.set_band(550.0, 10.0)
+        self.assertEqual(self.f.session, Session.READY)
+
 
 class PyVisa(MainPaths, unittest.TestCase):
     @classmethod
     def connect(cls):
-        return Filter.via_pyvisa(f"TCPIP::127.0.0.1::{LAB.port}::SOCKET", timeout=30.0)
+        return Filter.via_pyvisa(f"TCPIP::127.0.0.1::{LAB.port}::SOCKET", timeout_s=30.0)
 
 
 class Examples(unittest.TestCase):
