@@ -30,8 +30,10 @@ with lines such as "TunableFilter/lab1/DEVICE/TunableFilter: lab/filter/1" and
 
 import argparse
 import os
+import socket
 import sys
-from typing import List, Optional
+import time
+from typing import List, Optional, Tuple
 
 SERVER = "TunableFilter"
 
@@ -69,15 +71,37 @@ def register(argv: List[str]) -> int:
     return 0
 
 
-def already_running(instance: str) -> bool:
-    """True when the database knows a live server of this name (its admin device answers)."""
-    import tango
+def database_addresses() -> List[Tuple[str, int]]:
+    """The (host, port) of each database server of TANGO_HOST ("host:port[,host:port]")."""
+    addresses = []
+    for item in os.environ.get("TANGO_HOST", "").split(","):
+        host, _, port = item.strip().rpartition(":")
+        if host and port.isdigit():
+            addresses.append((host, int(port)))
+    return addresses
 
-    try:
-        tango.DeviceProxy(f"dserver/{SERVER}/{instance}").ping()
-        return True
-    except tango.DevFailed:
-        return False
+
+def wait_for_database(retry_s: float = 1.0) -> None:
+    """Returns once a database server of TANGO_HOST accepts a connection. Tango's own start
+    gives up at once when the database is down, so a server started with the machine (or
+    while the database restarts) waits here instead."""
+    addresses = database_addresses()
+    told = False
+    while addresses:
+        for address in addresses:
+            try:
+                socket.create_connection(address, timeout=retry_s).close()
+                if told:
+                    print("vuzaravarede_tango: the Tango database answers; starting.", flush=True)
+                return
+            except OSError as error:
+                reason = error
+        if not told:
+            print(f"vuzaravarede_tango: waiting for the Tango database at "
+                  f"{os.environ['TANGO_HOST']} ({reason}); trying again every {retry_s:g} s.",
+                  flush=True)
+            told = True
+        time.sleep(retry_s)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -96,11 +120,10 @@ def main(argv: Optional[List[str]] = None) -> int:
               "/usr/bin/python3) and the package of clients/python (pip install it, or put "
               "clients/python on PYTHONPATH).", file=sys.stderr)
         return 2
-    uses_database = not any(a == "-nodb" or a.startswith("-file=") for a in args)
-    if uses_database and os.environ.get("TANGO_HOST") and already_running(args[0]):
-        print(f"vuzaravarede_tango: the server {SERVER}/{args[0]} is already running; a second "
-              "one with the same instance name is not started.", file=sys.stderr)
-        return 1
+    if not any(a == "-nodb" or a.startswith("-file=") for a in args):
+        wait_for_database()
+    # A second server of the same name ends here with Tango's "This server is already
+    # running, exiting!"; the first one goes on.
     run((TunableFilter,), args=[SERVER] + args)
     return 0
 
