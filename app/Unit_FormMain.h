@@ -13,6 +13,7 @@
 
 #include "caldata/Unit_CalibrationTable.h"
 #include "remote/Unit_RemoteProtocol.h"
+#include "remote/Unit_RemoteQueries.h"
 #include "remote/Unit_RemoteStatus.h"
 #include "ui/Unit_MainFacade.h"
 
@@ -141,6 +142,10 @@ public:
     QByteArray ProgressReply() const;
     // The answer to a BAND request: "cwl,fwhm,sw,lw" of the grid point last moved to, or "NONE".
     QByteArray BandReply() const;
+    // What SESSION answers: the session's phase, read from the flags alone.
+    SessionState RemoteSessionState() const;
+    // What LIMITS and CHECK need besides the table.
+    RemoteQueryFacts RemoteFacts() const;
     // The filter's position is no longer a known band (homing, a failed move, no session).
     void ForgetBand();
 

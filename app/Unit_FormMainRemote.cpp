@@ -4,6 +4,7 @@
 
 #include "control/Unit_FormControlScan.h"
 #include "control/Unit_FormControlSet.h"
+#include "control/Unit_PanelOperation.h"
 #include "core/Unit_EventPump.h"
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_devicevuzaravarede.h"
@@ -15,6 +16,7 @@
 #include <QTcpSocket>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -24,6 +26,10 @@ namespace {
 
 // Qt's own receive buffer per connection; the bytes are moved into the line buffer as they come.
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
+// Requests a client sent ahead are read from the connection only while fewer than this many wait
+// to be answered, in pieces of this size.
+constexpr qsizetype kMaxWaitingLines = 256;
+constexpr qint64 kReadChunk = 4096;
 // Responses a client has not read yet. A client that stops reading is dropped with its
 // connection instead of letting its unsent responses grow without end.
 constexpr qint64 kMaxUnsent = 256 * 1024;
@@ -50,7 +56,7 @@ void EnableKeepAlive(QTcpSocket* socket) {
 }
 
 // The peer has closed its side and sent everything it will send (the end of the stream is next),
-// though the connection's end has not been handled yet.
+// or reset the connection, though the connection's end has not been handled yet.
 bool PeerHasClosed(QTcpSocket* socket) {
     if (socket->state() != QAbstractSocket::ConnectedState) return true;
 #ifdef Q_OS_UNIX
@@ -58,16 +64,18 @@ bool PeerHasClosed(QTcpSocket* socket) {
     if (fd < 0) return true;
 #ifdef Q_OS_LINUX
     // Also a peer that sent a request and closed before it was read: leaving counts, so its
-    // request is not run.
+    // request is not run. A script that exits with an answer unread resets the connection
+    // instead of closing it: that is leaving too.
     tcp_info info{};
     socklen_t size = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
-        info.tcpi_state == TCP_CLOSE_WAIT)
+        (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE))
         return true;
 #endif
     if (socket->bytesAvailable() > 0) return false;
     char byte = 0;
-    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    const ssize_t got = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 #else
     return false;
 #endif
@@ -311,9 +319,11 @@ void TForm_Main::ServerSocketClientError(QTcpSocket* socket) {
 }
 
 void TForm_Main::ReadRemoteBytes() {
-    if (!RemoteClient) return;
-    const qint64 waiting = RemoteClient->bytesAvailable();
-    if (waiting > 0) RemoteRxBuffer.Append(RemoteClient->read(waiting));
+    // While many requests wait to be answered, the rest stays with the connection: its read
+    // buffer fills, and TCP holds the client back.
+    while (RemoteClient && RemoteRxBuffer.CompleteLines() < kMaxWaitingLines &&
+           RemoteClient->bytesAvailable() > 0)
+        RemoteRxBuffer.Append(RemoteClient->read(kReadChunk));
 }
 
 void TForm_Main::SendRemoteResponse(QTcpSocket* socket) {
@@ -397,6 +407,35 @@ void TForm_Main::StoreScanEndReport(const QByteArray& response, const QByteArray
     RemoteEndReport = response;
 }
 
+SessionState TForm_Main::RemoteSessionState() const {
+    SessionState state;
+    const bool usable = DeviceInfoLoaded && CalDataLoaded;
+    if (!DeviceOpened) {
+        state.Phase = SessionState::Searching;
+    } else if (FormControlScan && FormControlScan->Running) {
+        state.Phase = SessionState::Scanning;
+    } else if (!usable && DeviceBusy) {
+        state.Phase = SessionState::Opening;
+    } else if (!usable) {
+        state.Phase = SessionState::Unusable;
+        state.Code = PanelOperation::SplitFailureLine(SessionReadFailure()).Code;
+    } else if (DeviceBusy || IsDeviceExchanging()) {
+        state.Phase = SessionState::Busy;
+    } else {
+        state.Phase = SessionState::Ready;
+    }
+    return state;
+}
+
+RemoteQueryFacts TForm_Main::RemoteFacts() const {
+    RemoteQueryFacts facts;
+    facts.SessionOpen = DeviceOpened;
+    facts.TableLoaded = DeviceOpened && CalDataLoaded;
+    facts.Scanning = FormControlScan && FormControlScan->Running;
+    facts.ReadFailure = SessionReadFailure();
+    return facts;
+}
+
 void TForm_Main::SelectTabForRemote(int tab) {
     ActiveTab = tab;
     Action_ChangeModeExecute();
@@ -452,6 +491,17 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             break;
         case RemotePlan::ReadBand:
             RemoteReadBack = BandReply();
+            break;
+        case RemotePlan::ReadSession:
+            RemoteReadBack = SessionReply(RemoteSessionState());
+            break;
+        case RemotePlan::ReadLimits:
+            RemoteReadBack = plan.Fields.size() == 2
+                                 ? LimitsAtFwhmReply(*this, RemoteFacts(), plan.Fields[1])
+                                 : LimitsReply(*this, RemoteFacts());
+            break;
+        case RemotePlan::ReadCheck:
+            RemoteReadBack = CheckReply(plan.Fields.mid(1), *this, RemoteFacts());
             break;
         }
     } catch (...) {

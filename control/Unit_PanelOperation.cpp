@@ -62,13 +62,17 @@ bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteA
     return main.TryLockDevice() || busy();
 }
 
+StoredFailure SplitFailureLine(const QString& line) {
+    const qsizetype colon = line.indexOf(QStringLiteral(" : "));
+    return {line.left(colon).toLatin1(),
+            Text8::FromWide(colon < 0 ? QString() : line.mid(colon + 3))};
+}
+
 namespace {
 
-// A failed read's line split for the result store: "ERRDV10 : text" gives "ERRDV10" and "text".
 void StoreReadFailure(IMainFacade& main, const QByteArray& failWord, const QString& line) {
-    const qsizetype colon = line.indexOf(QStringLiteral(" : "));
-    main.SetRemoteResult(failWord, line.left(colon).toLatin1(),
-                         Text8::FromWide(colon < 0 ? QString() : line.mid(colon + 3)));
+    const StoredFailure failure = SplitFailureLine(line);
+    main.SetRemoteResult(failWord, failure.Code, failure.Text);
 }
 
 } // namespace

@@ -30,6 +30,14 @@ void StoreUnknownError(IMainFacade& main, bool remote);
 // `failWord`) is done.
 bool Begin(IMainFacade& main, bool remote, const QString& notReady, const QByteArray& failWord);
 
+// A failed read's message-bar line split for the result store: "ERRDV10 : text" gives the code
+// "ERRDV10" and the 8-bit text "text".
+struct StoredFailure {
+    QByteArray Code;
+    QByteArray Text;
+};
+StoredFailure SplitFailureLine(const QString& line);
+
 // Go in a session whose information or calibration table could not be read: refused with the
 // message of that read (a remote request stores its code and text under `failWord`), and the
 // lock Begin took goes back. True when refused; false for a ready session.

@@ -10,6 +10,7 @@
 #include "control/Unit_SetValidation.h"
 #include "fuzz/FuzzCheck.h"
 #include "remote/Unit_RemoteProtocol.h"
+#include "remote/Unit_RemoteQueries.h"
 
 #include <algorithm>
 #include <memory>
@@ -92,6 +93,29 @@ void CheckPlan(const QByteArray& line, bool scanRunning, int activeTab) {
                    plan.What != RemotePlan::SetReset && plan.What != RemotePlan::ScanReset);
     if (plan.What == RemotePlan::Store) FUZZ_CHECK(!plan.Response.isEmpty());
     if (plan.What == RemotePlan::ScanStart) CheckScan(plan.Fields);
+    if (plan.What == RemotePlan::ReadCheck) {
+        // CHECK answers what the named request would meet, never more than one line.
+        RemoteQueryFacts facts;
+        facts.SessionOpen = true;
+        facts.TableLoaded = true;
+        const QByteArray answer = CheckReply(plan.Fields.mid(1), Table(), facts);
+        FUZZ_CHECK(!answer.contains('\r') && !answer.contains('\n'));
+        const bool scan = plan.Fields[1] == "SCAN";
+        if (answer != "OK") {
+            const QString code = QString::fromLatin1(answer.left(7));
+            FUZZ_CHECK(answer.size() > 8 && answer.at(7) == ',');
+            FUZZ_CHECK(scan ? IsCode(code, "ERRSC", 1, 22) : IsCode(code, "ERRSE", 1, 20));
+        }
+    }
+    if (plan.What == RemotePlan::ReadLimits) {
+        RemoteQueryFacts facts;
+        facts.SessionOpen = true;
+        facts.TableLoaded = true;
+        const QByteArray answer = plan.Fields.size() == 2
+                                      ? LimitsAtFwhmReply(Table(), facts, plan.Fields[1])
+                                      : LimitsReply(Table(), facts);
+        FUZZ_CHECK(answer == "NONE" || !answer.contains('\r'));
+    }
     if (plan.What != RemotePlan::SetGo) return;
 
     FUZZ_CHECK(plan.Fields.size() == 3);
@@ -119,8 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const int activeTab = (data[0] >> 1) % 3;
 
     RemoteLineBuffer buffer;
-    // Everything received and not yet taken, as far as the buffer may keep it, and whether an LF
-    // arriving next still belongs to the CR that ended the last line.
+    // A byte-at-a-time model of the framing: the complete lines not taken yet (none is ever
+    // dropped), the line not yet ended (its newest Capacity bytes), and whether an LF arriving
+    // next still belongs to the CR that ended the last line.
+    QList<QByteArray> expectedLines;
     QByteArray expected;
     bool lfPending = false;
     std::size_t i = 1;
@@ -128,34 +154,40 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         const std::size_t n = data[i++];
         if (n == 0) {
             buffer.Clear();
+            expectedLines.clear();
             expected.clear();
             lfPending = false;
-            FUZZ_CHECK(buffer.Length() == 0);
+            FUZZ_CHECK(buffer.Length() == 0 && buffer.CompleteLines() == 0);
             continue;
         }
         const std::size_t take = std::min(n, size - i);
         const QByteArray arrival(reinterpret_cast<const char*>(data + i), qsizetype(take));
         i += take;
         buffer.Append(arrival);
-        const bool joinsCr = lfPending && arrival.startsWith('\n');
-        lfPending = false;
-        expected = (expected + arrival.mid(joinsCr ? 1 : 0)).right(RemoteLineBuffer::Capacity);
+        for (const char c : arrival) {
+            const bool joinsCr = lfPending && c == '\n';
+            lfPending = false;
+            if (joinsCr) continue;
+            if (c == '\r' || c == '\n') {
+                expectedLines.append(expected.right(RemoteLineBuffer::Capacity - 1));
+                expected.clear();
+                lfPending = c == '\r';
+            } else {
+                expected.append(c);
+                if (expected.size() > RemoteLineBuffer::Capacity) expected.remove(0, 1);
+            }
+        }
         FUZZ_CHECK(buffer.Length() <= RemoteLineBuffer::Capacity);
         FUZZ_CHECK(buffer.Data() == expected);
+        FUZZ_CHECK(buffer.CompleteLines() == expectedLines.size());
 
         QByteArray line;
         while (buffer.TakeLine(line)) {
+            FUZZ_CHECK(!expectedLines.isEmpty() && line == expectedLines.takeFirst());
             FUZZ_CHECK(!line.contains('\r') && !line.contains('\n'));
-            FUZZ_CHECK(expected.startsWith(line) && expected.size() > line.size());
-            const char end = expected.at(line.size());
-            FUZZ_CHECK(end == '\r' || end == '\n');
-            qsizetype taken = line.size() + 1;
-            if (end == '\r' && expected.size() > taken && expected.at(taken) == '\n') ++taken;
-            lfPending = end == '\r' && expected.size() == taken;
-            expected.remove(0, taken);
-            FUZZ_CHECK(buffer.Data() == expected);
             CheckPlan(line, scanRunning, activeTab);
         }
+        FUZZ_CHECK(expectedLines.isEmpty());
         FUZZ_CHECK(!buffer.Data().contains('\r') && !buffer.Data().contains('\n'));
     }
     return 0;

@@ -1,45 +1,63 @@
 #include "remote/Unit_RemoteProtocol.h"
 
+#include "remote/Unit_RemoteQueries.h"
+
 void RemoteLineBuffer::Clear() {
-    Bytes.fill('\0');
-    Bytes.clear();
-    SkipLineFeed = false;
+    Partial.fill('\0');
+    Partial.clear();
+    Lines.clear();
+    LastEndedByCr = false;
 }
 
 void RemoteLineBuffer::Append(const QByteArray& bytes) {
-    // Dropping the oldest bytes before and after appending keeps exactly the newest Capacity
-    // bytes of everything received, however the data was cut into arrivals.
-    // The LF of a CR LF pair that arrived after its CR belongs to the line already taken.
-    if (SkipLineFeed && !bytes.isEmpty()) {
-        SkipLineFeed = false;
-        if (bytes.front() == '\n') {
-            Append(bytes.mid(1));
+    const char* data = bytes.constData();
+    const qsizetype size = bytes.size();
+    qsizetype at = 0;
+    // The LF of a CR LF pair belongs to the line its CR ended, also when it arrives later.
+    if (LastEndedByCr && size > 0) {
+        LastEndedByCr = false;
+        if (data[0] == '\n') at = 1;
+    }
+    while (at < size) {
+        qsizetype end = at;
+        while (end < size && data[end] != '\r' && data[end] != '\n')
+            ++end;
+        if (end == size) {
+            // The line goes on: only its newest Capacity bytes are kept.
+            const qsizetype n = size - at;
+            if (n >= Capacity) {
+                Partial = QByteArray(data + size - Capacity, Capacity);
+            } else {
+                if (Partial.size() + n > Capacity) Partial.remove(0, Partial.size() + n - Capacity);
+                Partial.append(data + at, n);
+            }
             return;
         }
+        // A complete line: with its end it is at most Capacity bytes, the newest of the line.
+        const qsizetype n = end - at;
+        QByteArray line;
+        if (n >= Capacity - 1) {
+            line = QByteArray(data + end - (Capacity - 1), Capacity - 1);
+        } else {
+            const qsizetype keep = qMin(Partial.size(), Capacity - 1 - n);
+            line = Partial.right(keep);
+            line.append(data + at, n);
+        }
+        Partial.clear();
+        Lines.append(line);
+        at = end + 1;
+        if (data[end] == '\r') {
+            if (at < size && data[at] == '\n')
+                ++at;
+            else if (at == size)
+                LastEndedByCr = true;
+        }
     }
-    const qsizetype n = bytes.size();
-    if (n >= Capacity) {
-        Bytes = bytes.right(Capacity);
-        return;
-    }
-    if (Bytes.size() + n > Capacity) Bytes.remove(0, Bytes.size() + n - Capacity);
-    Bytes.append(bytes);
 }
 
 bool RemoteLineBuffer::TakeLine(QByteArray& line) {
-    qsizetype end = 0;
-    while (end < Bytes.size() && Bytes[end] != '\r' && Bytes[end] != '\n')
-        ++end;
-    if (end == Bytes.size()) return false;
-    line = Bytes.left(end);
-    qsizetype taken = end + 1;
-    if (Bytes[end] == '\r') {
-        if (taken < Bytes.size() && Bytes[taken] == '\n')
-            ++taken;
-        else if (taken == Bytes.size())
-            SkipLineFeed = true;
-    }
-    Bytes.remove(0, taken);
+    if (Lines.isEmpty()) return false;
+    line = Lines.takeFirst();
     return true;
 }
 
@@ -109,14 +127,26 @@ RemoteCommand ParseRemoteCommand(const QList<QByteArray>& fields) {
         RemoteCommand Command;
     };
     static const Entry kTable[] = {
-        {"VER", 1, RemoteCommand::Ver},           {"STATE", 1, RemoteCommand::State},
-        {"ECODE", 1, RemoteCommand::ECode},       {"ETEXT", 1, RemoteCommand::EText},
-        {"ECLEAR", 1, RemoteCommand::EClear},     {"RESET", 1, RemoteCommand::Reset},
-        {"STOP", 1, RemoteCommand::Stop},         {"SETC", 3, RemoteCommand::SetC},
-        {"SETR", 3, RemoteCommand::SetR},         {"SCAN", 6, RemoteCommand::Scan},
-        {"PROGRESS", 1, RemoteCommand::Progress}, {"BAND", 1, RemoteCommand::Band},
+        {"VER", 1, RemoteCommand::Ver},
+        {"STATE", 1, RemoteCommand::State},
+        {"ECODE", 1, RemoteCommand::ECode},
+        {"ETEXT", 1, RemoteCommand::EText},
+        {"ECLEAR", 1, RemoteCommand::EClear},
+        {"RESET", 1, RemoteCommand::Reset},
+        {"STOP", 1, RemoteCommand::Stop},
+        {"SETC", 3, RemoteCommand::SetC},
+        {"SETR", 3, RemoteCommand::SetR},
+        {"SCAN", 6, RemoteCommand::Scan},
+        {"PROGRESS", 1, RemoteCommand::Progress},
+        {"BAND", 1, RemoteCommand::Band},
+        {"SESSION", 1, RemoteCommand::Session},
+        {"LIMITS", 1, RemoteCommand::Limits},
+        {"LIMITS", 2, RemoteCommand::LimitsAtFwhm},
     };
     if (fields.isEmpty()) return RemoteCommand::Unknown;
+    // CHECK names a set or scan request with its own fields.
+    if (fields[0] == "CHECK")
+        return IsCheckableRequest(fields.mid(1)) ? RemoteCommand::Check : RemoteCommand::Unknown;
     for (const Entry& entry : kTable)
         if (fields.size() == entry.Fields && fields[0] == entry.Word) return entry.Command;
     return RemoteCommand::Unknown;
@@ -188,6 +218,16 @@ RemotePlan PlanRemoteRequest(const QByteArray& request, bool scanRunning, int ac
         break;
     case RemoteCommand::Band:
         plan.What = RemotePlan::ReadBand;
+        break;
+    case RemoteCommand::Session:
+        plan.What = RemotePlan::ReadSession;
+        break;
+    case RemoteCommand::Limits:
+    case RemoteCommand::LimitsAtFwhm:
+        plan.What = RemotePlan::ReadLimits;
+        break;
+    case RemoteCommand::Check:
+        plan.What = RemotePlan::ReadCheck;
         break;
     case RemoteCommand::Scan:
         if (scanRunning) {

@@ -9,25 +9,29 @@
 #include <QByteArray>
 #include <QList>
 
-// The bytes received from the controlling client and not yet taken as a line. It never holds
-// more than Capacity bytes: when more arrive, the oldest are dropped, so it always holds the
-// newest bytes of what was received.
+// The bytes received from the controlling client, as complete request lines in the order they
+// came and the bytes of the line not yet ended. Complete lines are never dropped: the reader
+// bounds them by not reading on while many wait (CompleteLines). The line not yet ended never
+// holds more than Capacity bytes: when more arrive, its oldest bytes are dropped, and a line
+// taken out holds at most the newest Capacity - 1 bytes before its end.
 class RemoteLineBuffer {
 public:
     static constexpr qsizetype Capacity = 1024;
 
     void Clear();
     void Append(const QByteArray& bytes);
-    // Takes the bytes before the first CR or LF as `line` and removes them with the line end (CR,
-    // LF or CR LF). False (and the buffer unchanged) when no complete line is buffered.
+    // Takes the oldest complete line, without its end (CR, LF or CR LF). False when none waits.
     bool TakeLine(QByteArray& line);
-    qsizetype Length() const { return Bytes.size(); }
-    const QByteArray& Data() const { return Bytes; }
+    qsizetype CompleteLines() const { return Lines.size(); }
+    // The bytes of the line not yet ended.
+    qsizetype Length() const { return Partial.size(); }
+    const QByteArray& Data() const { return Partial; }
 
 private:
-    QByteArray Bytes;
-    // The last line ended with a CR at the end of the buffer: an LF arriving next completes it.
-    bool SkipLineFeed = false;
+    QList<QByteArray> Lines;
+    QByteArray Partial;
+    // The last line ended with a CR at the end of an arrival: an LF arriving next completes it.
+    bool LastEndedByCr = false;
 };
 
 // Splits a request line into fields by comma-text rules: leading characters 1..32 are skipped;
@@ -51,7 +55,11 @@ enum class RemoteCommand {
     Scan,
     // Read-only additions: they answer from the program's state and store no result.
     Progress,
-    Band
+    Band,
+    Session,
+    Limits,
+    LimitsAtFwhm,
+    Check
 };
 
 // The command word (exact, case-sensitive) with its exact number of fields; anything else is
@@ -75,6 +83,9 @@ struct RemotePlan {
         // waiting for the next empty line, the code and the text) is left as it was.
         ReadProgress, // "done,total,elapsed,remaining" of the current or last scan
         ReadBand,     // "cwl,fwhm,sw,lw" of the band last moved to, or "NONE"
+        ReadSession,  // what the session is doing
+        ReadLimits,   // the loaded table's range (Fields[1]: the FWHM, when given)
+        ReadCheck,    // whether the request in Fields[1..] would be accepted
     };
     Kind What = None;
     int SelectTab = -1; // the tab shown first, -1 for none

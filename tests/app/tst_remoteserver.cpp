@@ -172,7 +172,22 @@ private:
                                                  "SETC,abc,x",
                                                  "SETC,500",
                                                  "\x01\x02\xff\"\"",
-                                                 "SCAN,500,510,10,2"};
+                                                 "SCAN,500,510,10,2",
+                                                 "SESSION",
+                                                 "LIMITS",
+                                                 "LIMITS,20",
+                                                 "CHECK,SETC,795,20",
+                                                 "CHECK,SCAN,500,600,10,1,0.5",
+                                                 "CHECK,SETR,nan,1e999",
+                                                 "PROGRESS",
+                                                 "BAND"};
+        if (Pick(25) == 0) {
+            // Requests sent ahead, beyond the bytes of one line.
+            QByteArray burst;
+            for (int i = 0, n = 70 + Pick(200); i < n; ++i)
+                burst += i % 5 == 0 ? "SESSION\r" : "VER\r";
+            return burst + "VER";
+        }
         if (Pick(20) == 0) {
             QByteArray junk(Pick(300) + 1, 'j');
             for (char& c : junk)
@@ -1123,6 +1138,95 @@ private slots:
         QVERIFY(WaitFor([&]() { return client->isFinished(); }, 120000));
         QVERIFY2(failure.isEmpty(), failure.constData());
         QCOMPARE(answered, 20);
+        QVERIFY(ConnectClient());
+    }
+
+    // The read-only queries answer from what the program holds: the instrument hears nothing,
+    // the stored result and the message bar stay as they were.
+    void queriesLeaveEverythingAsItWas() {
+        QCOMPARE(Remote->Ask("SETC,795,20"),
+                 QByteArray("SETC FAIL")); // a stored refusal the queries must not replace
+        const QByteArray code = Remote->Ask("ECODE");
+        QCOMPARE(code, QByteArray("ERRSE10"));
+        const int simLines = int(App->Sim().Lines().size());
+        const QString message = App->Message();
+        Converse({"SESSION", "LIMITS", "LIMITS,20", "LIMITS,20.5", "CHECK,SETC,795,20",
+                  "CHECK,SETC,550,10", "CHECK,SCAN,500,600,10,1,0.5", "CHECK,SETC,abc,nan", "CHECK",
+                  "ECODE"},
+                 {"READY", "400.0,800.0,0.5,1.0,20.0", "410.0,790.0", "NONE",
+                  "ERRSE10,Out of range. If [FWHM] = 20.0 Please set [CWL] \xA1\xC2 790.0", "OK",
+                  "OK", "ERRSE03,Out of range. Please set [CWL] \xA1\xC3 400.0", "UNKNOWN COMMAND",
+                  "NONE"});
+        // CHECK alone is an unknown command and stores so; the queries before it stored nothing.
+        QCOMPARE(int(App->Sim().Lines().size()), simLines);
+        QCOMPARE(App->Message(), message);
+    }
+
+    // Every request sent ahead is answered, in order, however many wait.
+    void requestsSentAheadAreAllAnswered() {
+        QVERIFY(DisconnectClient());
+        QByteArray burst;
+        QList<QByteArray> expected;
+        for (int i = 0; i < 1000; ++i) {
+            burst += "VER\r";
+            expected.append("QVL Rari v2.1");
+        }
+        for (int i = 0; i < 200; ++i) {
+            burst += i % 2 ? "SETC,550.0,10.0\r" : "SETC,560.0,10.0\r";
+            expected.append("SETC OK");
+        }
+        QList<QByteArray> answers;
+        std::unique_ptr<QThread> client(QThread::create([&]() {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, Port);
+            if (!socket.waitForConnected(5000)) return;
+            socket.write(burst);
+            QByteArray rx;
+            while (answers.size() < expected.size() && socket.waitForReadyRead(30000)) {
+                rx += socket.readAll();
+                qsizetype cr = 0;
+                while ((cr = rx.indexOf('\r')) >= 0) {
+                    answers.append(rx.left(cr));
+                    rx.remove(0, cr + 1);
+                }
+            }
+        }));
+        client->start();
+        QVERIFY(WaitFor([&]() { return client->isFinished(); }, 240000));
+        QCOMPARE(answers.size(), expected.size());
+        QCOMPARE(answers, expected);
+        QVERIFY(ConnectClient());
+    }
+
+    // A script that exits with an answer unread resets its connection; the next one, made at
+    // once, is served as the controlling client, also while a move of the last one runs.
+    void reconnectAfterAResetIsServed_data() {
+        QTest::addColumn<QByteArray>("inFlight");
+        QTest::newRow("idle") << QByteArray("VER");
+        QTest::newRow("a move in flight") << QByteArray("SETC,550.0,10.0");
+    }
+    void reconnectAfterAResetIsServed() {
+        QFETCH(QByteArray, inFlight);
+        QVERIFY(DisconnectClient());
+        for (int round = 0; round < 20; ++round) {
+            RawClient gone(Port);
+            QVERIFY(gone.IsOpen());
+            QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+            gone.Send(inFlight + "\r");
+            // Idle: the answer has come. A move: it has begun and holds the instrument.
+            QVERIFY(WaitFor([&]() { return gone.HasAnswer() || Form->DeviceBusy; }, 10000));
+            gone.Close(true);
+            RawClient next(Port);
+            QVERIFY(next.IsOpen());
+            next.Send("VER\r");
+            QVERIFY2(WaitFor([&]() { return next.HasAnswer(); }, 10000),
+                     qPrintable(QStringLiteral("round %1").arg(round)));
+            QCOMPARE(next.Rx, QByteArray("QVL Rari v2.1\r"));
+            QVERIFY(Form->RemoteConnected);
+            next.Close();
+            QVERIFY(WaitFor([this]() { return Settled(); }, 10000));
+        }
+        QVERIFY(NoOverlap());
         QVERIFY(ConnectClient());
     }
 

@@ -3,6 +3,8 @@
 #include "caldata/CalFileFixture.h"
 #include "caldata/Unit_CalDataFile.h"
 #include "control/Unit_ScanValidation.h"
+#include "core/Unit_Text8.h"
+#include "remote/Unit_RemoteQueries.h"
 
 #include <QTest>
 #include <map>
@@ -33,6 +35,18 @@ class TestScanValidation : public QObject {
 
     ScanValidationResult Run(const QString& fixture, const QStringList& f) {
         return ValidateScanRequest(f[0], f[1], f[2], f[3], f[4], Table(fixture));
+    }
+
+    // The CHECK answer for the same request in a ready session: the code and 8-bit text the
+    // request would store.
+    QByteArray CheckInReadySession(const QString& fixture, const QStringList& f) {
+        RemoteQueryFacts facts;
+        facts.SessionOpen = true;
+        facts.TableLoaded = true;
+        QList<QByteArray> request{"SCAN"};
+        for (const QString& field : f)
+            request.append(Text8::FromWide(field));
+        return CheckReply(request, Table(fixture), facts);
     }
 
 private slots:
@@ -135,6 +149,8 @@ private slots:
         QCOMPARE(r.Code, code);
         QCOMPARE(r.Text, text);
         QCOMPARE(r.MessageLine(), code + " : " + text);
+        QCOMPARE(CheckInReadySession(fixture, fields),
+                 code.toLatin1() + ',' + Text8::FromWide(text));
     }
 
     void accepts_data() {
@@ -179,6 +195,7 @@ private slots:
         const ScanValidationResult r = Run(fixture, fields);
         QVERIFY2(r.Ok, qPrintable(r.MessageLine()));
         QVERIFY(r.Code.isEmpty());
+        QCOMPARE(CheckInReadySession(fixture, fields), QByteArray("OK"));
         const ScanRequestValues& q = r.ScanRequest;
         QCOMPARE((QList<double>{q.Start, q.End, q.Fwhm, q.Step, q.TimeDelay}), request);
     }

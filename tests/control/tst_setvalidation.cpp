@@ -3,12 +3,25 @@
 #include "caldata/CalFileFixture.h"
 #include "caldata/Unit_CalDataFile.h"
 #include "control/Unit_SetValidation.h"
+#include "core/Unit_Text8.h"
+#include "remote/Unit_RemoteQueries.h"
 
 #include <QTest>
 #include <map>
 #include <memory>
 
 namespace {
+
+// The CHECK answer for the same request in a ready session: the code and 8-bit text the request
+// would store.
+QByteArray CheckInReadySession(int mode, const QString& text1, const QString& text2,
+                               const CalibrationLookups& table) {
+    RemoteQueryFacts facts;
+    facts.SessionOpen = true;
+    facts.TableLoaded = true;
+    return CheckReply({mode == 0 ? "SETC" : "SETR", Text8::FromWide(text1), Text8::FromWide(text2)},
+                      table, facts);
+}
 
 // "fine":   CWL 490.0..520.0 every 0.1 nm, FWHM 2 4 6 8 10 20 (FWHM 10: CWL 495.0..515.0)
 // "coarse": the example file, CWL 400.0 400.5 401.0, FWHM 10 20
@@ -135,6 +148,8 @@ private slots:
         QCOMPARE(r.Code, code);
         QCOMPARE(r.Text, text);
         QCOMPARE(r.MessageLine(), code + " : " + text);
+        QCOMPARE(CheckInReadySession(mode, text1, text2, Table(fixture)),
+                 code.toLatin1() + ',' + Text8::FromWide(text));
     }
 
     void accepts_data() {
@@ -177,6 +192,7 @@ private slots:
         const SetValidationResult r = ValidateSetRequest(mode, text1, text2, table);
         QVERIFY2(r.Ok, qPrintable(r.MessageLine()));
         QVERIFY(r.Code.isEmpty());
+        QCOMPARE(CheckInReadySession(mode, text1, text2, table), QByteArray("OK"));
         QCOMPARE(r.SetRequest[0], cwl);
         QCOMPARE(r.SetRequest[1], fwhm);
         QCOMPARE(r.SetRequest[2], sw);

@@ -9,16 +9,16 @@ Q_DECLARE_METATYPE(RemotePlan::Kind)
 
 namespace {
 
-// Feeds the arrivals, then takes every complete line.
+// Feeds the arrivals, then takes every complete line: lines not taken yet are never dropped.
 QList<QByteArray> Frame(RemoteLineBuffer& buffer, const QList<QByteArray>& arrivals) {
-    QList<QByteArray> lines;
     for (const QByteArray& bytes : arrivals) {
         buffer.Append(bytes);
         if (buffer.Length() > RemoteLineBuffer::Capacity) return {"<overflow>"};
-        QByteArray line;
-        while (buffer.TakeLine(line))
-            lines.append(line);
     }
+    QList<QByteArray> lines;
+    QByteArray line;
+    while (buffer.TakeLine(line))
+        lines.append(line);
     return lines;
 }
 
@@ -71,6 +71,21 @@ private slots:
         QTest::newRow("overflow drops the oldest bytes")
             << QList<QByteArray>{"partial", Numbered(1020), "\r"} << Fields{"ial" + Numbered(1020)}
             << QByteArray();
+        // Requests sent ahead are all kept, however many: only the line not yet ended is bounded.
+        QByteArray many;
+        Fields manyLines;
+        for (int i = 0; i < 300; ++i) {
+            many += "SETC,550.0,10.0\r";
+            manyLines.append("SETC,550.0,10.0");
+        }
+        QTest::newRow("300 requests in one arrival are all kept")
+            << QList<QByteArray>{many} << manyLines << QByteArray();
+        QTest::newRow("a complete line survives a long line after it")
+            << QList<QByteArray>{"VER\r" + Numbered(2000), "\r"}
+            << Fields{"VER", Numbered(2000).right(1023)} << QByteArray();
+        QTest::newRow("a complete line survives a long unended line")
+            << QList<QByteArray>{"VER\r", Numbered(700), Numbered(700)} << Fields{"VER"}
+            << (Numbered(700) + Numbered(700)).right(1024);
         QTest::newRow("exactly full keeps everything")
             << QList<QByteArray>{Numbered(1000), Numbered(24)} << Fields{}
             << Numbered(1000) + Numbered(24);
@@ -85,13 +100,13 @@ private slots:
     }
 
     void hugeInputStaysBounded() {
-        // A megabyte without a CR, junk and an HTTP request: never more than the capacity,
+        // A megabyte without a line end, junk and an HTTP request: never more than the capacity,
         // and the next well-formed line comes out whole.
         RemoteLineBuffer buffer;
         QByteArray junk(1 << 20, '\xff');
         for (int i = 0; i < junk.size(); i += 7)
             junk[i] = char(i);
-        junk.replace('\r', 'x');
+        junk.replace('\r', 'x').replace('\n', 'x');
         for (int i = 0; i < junk.size(); i += 4096) {
             buffer.Append(junk.mid(i, 4096));
             QVERIFY(buffer.Length() <= RemoteLineBuffer::Capacity);
@@ -199,6 +214,28 @@ private slots:
         row("PROGRESS with an empty field", "PROGRESS,", true, 1, K::Store, -1,
             "UNKNOWN COMMAND|NONE|Unknown Command.");
         row("band in lower case", "band", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("SESSION while scanning", "SESSION", true, 2, K::ReadSession, -1);
+        row("SESSION with a field", "SESSION,1", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("LIMITS", "LIMITS", false, 0, K::ReadLimits, -1);
+        row("LIMITS at a FWHM while scanning", "LIMITS,20", true, 1, K::ReadLimits, -1);
+        row("LIMITS with two fields", "LIMITS,20,1", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK SETC while scanning", "CHECK,SETC,550.0,10.0", true, 1, K::ReadCheck, -1);
+        row("CHECK SETR", "CHECK,SETR,545,555", false, 2, K::ReadCheck, -1);
+        row("CHECK SCAN", "CHECK,SCAN,500,600,10,1,0.5", false, 0, K::ReadCheck, -1);
+        row("CHECK alone", "CHECK", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK VER", "CHECK,VER", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK CHECK", "CHECK,CHECK,SETC,550,10", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK SETC one value", "CHECK,SETC,550", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK SCAN four values", "CHECK,SCAN,500,600,10,1", false, 0, K::Store, -1,
+            "UNKNOWN COMMAND|NONE|Unknown Command.");
+        row("CHECK STOP", "CHECK,STOP", true, 1, K::Store, -1,
             "UNKNOWN COMMAND|NONE|Unknown Command.");
     }
     void planning() {
