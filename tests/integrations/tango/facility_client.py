@@ -5,6 +5,8 @@ then one line per event as it comes:
     event DEVICE ATTRIBUTE VALUE        (VALUE "None" for an INVALID reading)
     error DEVICE ATTRIBUTE REASON
 
+(with --times, each line ends with the callback's time.monotonic(), for latencies)
+
 and on "quit" (standard input) unsubscribes everything, prints "bye" and ends. Every
 subscription is ended before the script ends: PyTango 9.3 can crash at the interpreter's exit
 with subscriptions still open."""
@@ -12,6 +14,7 @@ with subscriptions still open."""
 import argparse
 import sys
 import threading
+import time
 
 import tango
 
@@ -19,6 +22,7 @@ import tango
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--attributes", default="Wavelength,State")
+    parser.add_argument("--times", action="store_true", help="end each line with its time")
     parser.add_argument("devices", nargs="+")
     args = parser.parse_args()
     out = threading.Lock()
@@ -30,11 +34,12 @@ def main() -> int:
 
     def callback(device: str, attribute: str):
         def push(event) -> None:
+            at = f" {time.monotonic():.6f}" if args.times else ""
             if event.err:
-                say(f"error {device} {attribute} {event.errors[0].reason}")
+                say(f"error {device} {attribute} {event.errors[0].reason}{at}")
             else:
                 value = event.attr_value.value if event.attr_value is not None else None
-                say(f"event {device} {attribute} {value}")
+                say(f"event {device} {attribute} {value}{at}")
         return push
 
     subscriptions = []
