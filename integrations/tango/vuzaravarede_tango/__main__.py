@@ -13,7 +13,8 @@ defaults to localhost, Timeout to 30 s):
         --host lab-pc --port 5050
     python3 -m vuzaravarede_tango lab1
 
-Clients then reach the filter by name: tango.DeviceProxy("lab/filter/1").
+Clients then reach the filter by name: tango.DeviceProxy("lab/filter/1"). A server started
+while the database is down waits for it.
 
 Without a database:
 
