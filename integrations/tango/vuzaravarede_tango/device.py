@@ -91,6 +91,7 @@ class TunableFilter(Device):
         self._progress: Progress = NO_PROGRESS
         self._limits: Optional[Limits] = None
         self._operations: List[str] = []        # this device's requests under way
+        self._scan_started = False               # a Scan of this device not yet seen to run
         self._last_scan = ""
         self._last_error = ""
         self._set_point: List[Optional[float]] = [None, None]  # cwl, fwhm asked for last
@@ -184,7 +185,9 @@ class TunableFilter(Device):
             if before is None or (session.stage in WITH_TABLE) != (before.stage in WITH_TABLE):
                 limits = await program.limits(client)
             progress = self._progress
-            ended = before is not None and before.stage == SCANNING and not scanning
+            # A scan the device started may have ended before a round saw it run.
+            was_scanning = self._scan_started or (before is not None and before.stage == SCANNING)
+            ended = was_scanning and not scanning
             if before is None or scanning or ended:
                 progress = await client.progress
             band = self._band
@@ -194,8 +197,9 @@ class TunableFilter(Device):
             self._session, self._band, self._progress = session, band, progress
             if report:
                 self._last_scan = report
-            elif scanning and (before is None or before.stage != SCANNING):
+            elif scanning and not was_scanning:
                 self._last_scan = ""
+            self._scan_started = False
             if limits != self._limits or before is None:
                 self._limits = limits
                 self._apply_limits(limits)
@@ -489,8 +493,10 @@ class TunableFilter(Device):
     async def Scan(self, values: Sequence[float]) -> None:
         start, end, fwhm, step, delay = self._numbers(
             values, ("START", "END", "FWHM", "STEP", "TimeDelay"), "Scan")
-        await self._request("Scan", lambda client: client.start_scan(start, end, fwhm, step,
-                                                                      delay), moving=False)
+        async def scan(client) -> None:
+            await client.start_scan(start, end, fwhm, step, delay)
+            self._last_scan, self._scan_started = "", True
+        await self._request("Scan", scan, moving=False)
 
     @command(doc_in="Stops the running scan; returns once the filter is at rest (or after "
                     "2.5 s, with the stop going on)")

@@ -7,7 +7,9 @@ import math
 import threading
 import unittest
 
-from tangorig import Events, device_context, failure, main, wait_state, wait_until
+from tangorig import (
+    HANG_S, Events, device_context, failure, main, wait_state, wait_until,
+)
 
 import tango
 from fake_program import FakeProgram, free_port
@@ -192,7 +194,10 @@ class DeviceAgainstFake(unittest.TestCase):
         self.addCleanup(events.close)
         # The subscription is live once an event pushed after it arrives.
         proxy.SetBand([550.0, 10.0])
-        events.wait(lambda: 550.0 in events.values("Wavelength"), "Wavelength 550")
+        # Each attribute's events come on a channel of their own: wait for every one of them.
+        events.wait(lambda: 550.0 in events.values("Wavelength") and
+                    10.0 in events.values("Bandwidth") and 545.0 in events.values("ShortEdge")
+                    and 555.0 in events.values("LongEdge"), "the band 550/10")
 
         with self.subTest("a width change"):
             mark = events.mark()
@@ -243,6 +248,21 @@ class DeviceAgainstFake(unittest.TestCase):
                                 "an INVALID Wavelength event")
                 else:
                     self.assertEqual(asked, ["STOP"])
+
+        with self.subTest("a scan over before a round saw it run"):
+            # SESSION is held until the one-point scan has ended: the device never sees it run.
+            with fake.lock:
+                fake.step_s, fake.held = 0.0, {"SESSION"}
+            scan = threading.Thread(target=proxy.Scan, args=([520.0, 520.0, 10.0, 1.0, 0.1],))
+            scan.start()
+            ended = fake.wait_for(lambda: fake.report == b"SCAN SUCCESS")
+            with fake.lock:
+                fake.held.clear()
+                fake.lock.notify_all()
+            scan.join(HANG_S)
+            self.assertTrue(ended)
+            wait_until(lambda: proxy.status() == "Ready. Last scan: SUCCESS.", "its report")
+            self.assertEqual(proxy.Wavelength, 520.0)
 
 
 if __name__ == "__main__":
