@@ -13,9 +13,12 @@ if command -v ccache >/dev/null 2>&1; then
     export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
 fi
 
-# Debian packages the build, the tests and the demo need.
+# Debian packages the build, the tests and the demo need. The Tango database tests start their
+# own MariaDB and DataBaseds (mariadb-server, tango-db); dbconfig-no-thanks keeps tango-db from
+# setting up a database of the system's.
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev python3
           python3-venv python3-pyvisa python3-pyvisa-py python3-tango
+          mariadb-server dbconfig-no-thanks tango-db
           xvfb xdotool clang-format)
 
 install_missing() {
@@ -30,6 +33,7 @@ install_missing() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     "${sudo[@]}" apt-get update -qq
+    echo "tango-db tango-db/dbconfig-install boolean false" | "${sudo[@]}" debconf-set-selections
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
 }

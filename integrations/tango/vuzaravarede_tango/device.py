@@ -1,229 +1,376 @@
 """The filter as a Tango device: `TunableFilter`, a client of the program's remote control.
 
 The program stays the only owner of the serial line and shows everything in its window; this
-device holds the program's one remote connection for as long as it runs, and turns Tango
-requests into the program's requests. A polling thread shares that connection (under the
-link's lock) to follow scans and moves and to push change events.
+device holds the program's one remote connection for as long as it runs and turns Tango requests
+into the program's requests. It never acts on the instrument unless a Tango client asked: what
+it reports comes from the program's read-only queries (SESSION, BAND, PROGRESS, LIMITS).
 
-Threads: Tango serves clients concurrently (the device server runs without Tango's own
-serialisation), so a client can read State while another one's move is under way. All state the
-device keeps is guarded by `_mutex`; events are pushed under `_events` by whichever thread saw
-the change (a push only queues the event for Tango's event channel, so subscribers never hold up
-the line).
+The device runs in PyTango's asyncio mode: every request of a Tango client, and the one task
+that follows the program, run as coroutines on one event loop, over one `AsyncFilter`
+connection, so the device's state needs no locks. Requests to the program take turns on that
+connection; the only lock of the device keeps two rounds of reading the program apart.
 """
 
+import asyncio
+import logging
 import math
-import threading
 import time
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
 
 import tango
-from tango import AttrQuality, AttrWriteType, DevState
+from tango import AttrQuality, AttrWriteType, DevState, GreenMode
 from tango.server import Device, attribute, command, device_property
 
-from .link import Busy, FilterError, ProgramLink, Unreachable, is_refusal, tango_text
+import vuzaravarede
 
-Band = Tuple[float, float, float, float]  # cwl, fwhm, sw, lw in nm
-Progress = Tuple[int, int, float, float]  # done, total, elapsed s, remaining s
+from . import program
+from .program import (
+    BUSY, OPENING, READY, SCANNING, SEARCHING, UNUSABLE, FilterError, Limits, Session,
+    is_refusal, tango_text,
+)
 
-NAN = float("nan")
-NO_PROGRESS: Progress = (0, 0, 0.0, 0.0)
+Band = vuzaravarede.Band
+Progress = vuzaravarede.Progress
 
-# The program's answer to a request it cannot start because it has no instrument session.
-NOT_READY_TEXTS = ("Device not ready", "Reset failure. Device not ready")
+NO_PROGRESS = Progress(0, 0, 0.0, 0.0)
+# Stages in which the program holds a calibration table.
+WITH_TABLE = (READY, BUSY, SCANNING)
+# Attributes whose every change is pushed as a change event.
+EVENTS = ("State", "Status", "Wavelength", "Bandwidth", "ShortEdge", "LongEdge", "ScanProgress")
 
-
-def _is_not_ready(error: FilterError) -> bool:
-    return error.code == "NONE" and any(error.text.startswith(t) for t in NOT_READY_TEXTS)
-
-
-def _is_busy(error: FilterError) -> bool:
-    return error.code == "NONE" and error.text.startswith("Device busy")
+log = logging.getLogger(__name__)
 
 
-def _same(a: float, b: float) -> bool:
-    return a == b or (math.isnan(a) and math.isnan(b))
+def _number(raw: Any, name: str, positive: bool = False) -> Tuple[Optional[float], str]:
+    """A device property's value as a number, or the reason it is none."""
+    if raw is None or (isinstance(raw, str) and not raw.strip()):
+        return None, f"Device property {name} is missing."
+    try:
+        value = float(raw)
+    except (TypeError, ValueError):
+        return None, f"Device property {name} is not a number: {tango_text(str(raw))!r}."
+    if not math.isfinite(value) or (positive and value <= 0):
+        return None, f"Device property {name} must be a positive number, not {raw}."
+    return value, ""
 
 
 class TunableFilter(Device):
     """The motorised tunable band-pass filter, driven through the VuzaRavarede program's remote
     control at Host:Port."""
 
+    green_mode = GreenMode.Asyncio
+
+    # Read as text and checked by the device, so that a wrong value gives FAULT and a Status
+    # naming it rather than a server that does not start.
     Host = device_property(dtype=str, default_value="localhost",
                            doc="Host name or address of the PC running the program")
-    Port = device_property(dtype=int, default_value=5050,
+    Port = device_property(dtype=str,
                            doc="The program's remote control port (PortNum of its settings)")
-    Timeout = device_property(dtype=float, default_value=30.0,
+    Timeout = device_property(dtype=str, default_value="30",
                               doc="Seconds to wait for one answer of the program")
 
-    # Polling periods (s): during a scan fast enough to see every point (the program moves at
-    # most every ~200 ms), otherwise just often enough to notice a lost program or instrument.
-    SCAN_POLL_S = 0.05
+    # How often the program is asked (s): during a scan or a move fast enough to see every point
+    # (a scan moves at most every ~200 ms), otherwise just often enough to follow the program.
+    BUSY_POLL_S = 0.05
     IDLE_POLL_S = 0.5
     RECONNECT_S = 1.0
-    PROBE_S = 2.0
-    # Longest a command keeps its Tango client waiting (under the client's default 3 s time-out).
-    # A reset or stop that takes longer goes on in the background; the State says so.
+    # Longest a Stop or Reset keeps its Tango client waiting (under the client's default 3 s
+    # time-out); a longer one goes on, and State says so.
     REPLY_WINDOW_S = 2.5
-    # Longest a move waits for the connection before it is refused as busy.
-    LOCK_WAIT_S = 1.5
-    # A probe that takes longer than this is moving the filter (a homing), shown as MOVING.
-    MOVING_AFTER_S = 0.3
 
     # ------------------------------------------------------------------ life cycle
 
-    def init_device(self) -> None:
-        super().init_device()
-        # Without Tango's per-device serialisation a State read is answered during a move; the
-        # device's own locks make that safe.
-        tango.Util.instance().set_serial_model(tango.SerialModel.NO_SYNC)
-        self._mutex = threading.RLock()
-        self._events = threading.Lock()
-        self._link = ProgramLink(self.Host, int(self.Port), float(self.Timeout))
+    async def init_device(self) -> None:
+        # The base class's init_device only reads the properties, and in asyncio mode it would
+        # return an unawaited coroutine here: read them directly.
+        self.get_device_properties()
+        self._client: Optional[vuzaravarede.AsyncFilter] = None
+        self._unreachable: Optional[str] = None  # why the last connection failed or ended
+        self._session: Optional[Session] = None  # None: not known since the (re)connection
         self._band: Optional[Band] = None
         self._progress: Progress = NO_PROGRESS
-        self._ready: Optional[bool] = None  # does the program have an instrument session?
-        self._not_ready = ""                # why not, in the program's words
-        self._scanning = False
-        self._moving: List[str] = []        # operations under way
-        self._last_error = ""
+        self._limits: Optional[Limits] = None
+        self._operations: List[str] = []        # this device's requests under way
+        self._scan_started = False               # a Scan of this device not yet seen to run
         self._last_scan = ""
-        self._next_probe = 0.0
-        self._pushed: dict = {}
-        self._set_point: List[float] = [NAN, NAN]  # cwl, fwhm last asked for
-        self._probing = False
-        self._wake = threading.Event()
-        for name in ("State", "Wavelength", "ScanProgress"):
+        self._last_error = ""
+        self._set_point: List[Optional[float]] = [None, None]  # cwl, fwhm asked for last
+        self._pushed: Dict[str, Any] = {}
+        self._round = asyncio.Lock()
+        self._wake = asyncio.Event()
+        self._task: Optional[asyncio.Task] = None
+        for name in EVENTS:
             self.set_change_event(name, True, False)
-        self._stopping = threading.Event()
-        self._poller = threading.Thread(target=self._poll_loop, name="TunableFilter poller",
-                                        daemon=True)
-        self._poller.start()
+        self._fault = self._read_properties()
+        if not self._fault:
+            self._task = asyncio.get_event_loop().create_task(self._follow())
+        self._publish()
 
-    def delete_device(self) -> None:
-        self._stopping.set()
-        self._wake.set()
-        if self._poller.is_alive() and self._poller is not threading.current_thread():
-            self._poller.join(self.REPLY_WINDOW_S + float(self.Timeout))
-        self._link.close()
-        super().delete_device()
+    async def delete_device(self) -> None:
+        task, self._task = self._task, None
+        if task is not None:
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+        await self._drop("the device was stopped")
 
-    # ------------------------------------------------------------------ state
+    def _read_properties(self) -> str:
+        """Checks Host, Port and Timeout; the first fault found, or ""."""
+        self._host = (self.Host or "").strip()
+        if not self._host:
+            return "Device property Host is missing."
+        port, fault = _number(self.Port, "Port")
+        if fault:
+            return fault
+        if port != int(port) or not 0 < port < 65536:
+            return f"Device property Port must be a TCP port (1-65535), not {self.Port}."
+        self._port = int(port)
+        timeout, fault = _number(self.Timeout, "Timeout", positive=True)
+        self._timeout_s = timeout or 0.0
+        return fault
+
+    @property
+    def _where(self) -> str:
+        return f"{self._host}:{self._port}"
+
+    # ------------------------------------------------------------------ following the program
+
+    async def _follow(self) -> None:
+        """The device's one task: connects, then reads the program again and again."""
+        while True:
+            try:
+                period = await self._follow_once()
+            except asyncio.CancelledError:
+                raise
+            except Exception:  # noqa: BLE001 - the task must outlive any surprise
+                log.exception("following the program failed")
+                await self._drop("the device failed to read the program's answers")
+                period = self.RECONNECT_S
+            self._publish()
+            self._wake.clear()
+            try:
+                await asyncio.wait_for(self._wake.wait(), period)
+            except asyncio.TimeoutError:
+                pass
+
+    async def _follow_once(self) -> float:
+        if self._client is None:
+            client = vuzaravarede.AsyncFilter(self._host, self._port, timeout=self._timeout_s)
+            try:
+                await client.connect()
+            except (FilterError, OSError) as error:
+                self._unreachable = tango_text(str(error))
+                return self.RECONNECT_S
+            self._client, self._unreachable = client, None
+            self._session, self._band, self._progress = None, None, NO_PROGRESS
+            self._publish()  # INIT until the first answer
+        try:
+            await self._read_program()
+        except FilterError as error:
+            await self._drop(tango_text(str(error)))
+            return self.RECONNECT_S
+        busy = self._operations or (self._session and self._session.stage in (
+            OPENING, BUSY, SCANNING))
+        return self.BUSY_POLL_S if busy else self.IDLE_POLL_S
+
+    async def _read_program(self) -> None:
+        """One round of the read-only queries; what it learns is taken at once, at the end."""
+        async with self._round:
+            client = self._client
+            if client is None:
+                return
+            before = self._session
+            session = await program.session(client)
+            scanning = session.stage == SCANNING
+            limits = self._limits
+            if before is None or (session.stage in WITH_TABLE) != (before.stage in WITH_TABLE):
+                limits = await program.limits(client)
+            progress = self._progress
+            # A scan the device started may have ended before a round saw it run.
+            was_scanning = self._scan_started or (before is not None and before.stage == SCANNING)
+            ended = was_scanning and not scanning
+            if before is None or scanning or ended:
+                progress = await client.progress
+            band = self._band
+            if before is None or not scanning or progress.done != self._progress.done:
+                band = await client.band
+            report = await self._end_report(client) if ended else ""
+            self._session, self._band, self._progress = session, band, progress
+            if report:
+                self._last_scan = report
+            elif scanning and not was_scanning:
+                self._last_scan = ""
+            self._scan_started = False
+            if limits != self._limits or before is None:
+                self._limits = limits
+                self._apply_limits(limits)
+
+    async def _end_report(self, client: "vuzaravarede.AsyncFilter") -> str:
+        """The ended scan's report (SUCCESS, ABORT, FAIL), read with an empty line; "" when
+        a client of the device already took it (Stop)."""
+        report = await client.ask("")
+        if report == "SCAN FAIL":
+            code, text = await client.last_error()
+            self._last_error = f"{code}: {tango_text(text)}"
+        return report.split()[-1] if report else ""
+
+    def _apply_limits(self, limits: Optional[Limits]) -> None:
+        """Wavelength and Bandwidth take the loaded table's range as their min and max."""
+        ranges = (("Wavelength", limits.cwl_min, limits.cwl_max),
+                  ("Bandwidth", limits.fwhm_min, limits.fwhm_max)) if limits else \
+            (("Wavelength", None, None), ("Bandwidth", None, None))
+        attributes = self.get_device_attr()
+        for name, low, high in ranges:
+            attr = attributes.get_w_attr_by_name(name)
+            if low is None:
+                conf = attr.get_properties()
+                conf.min_value = conf.max_value = "Not specified"
+                attr.set_properties(conf)
+            else:
+                attr.set_min_value(low)
+                attr.set_max_value(high)
+
+    async def _drop(self, reason: str) -> None:
+        """Closes the connection: the program is unreachable until the next one."""
+        client, self._client = self._client, None
+        self._unreachable = reason
+        self._session, self._band = None, None
+        if client is not None:
+            try:
+                await asyncio.wait_for(client.close(), 1.0)
+            except Exception:  # noqa: BLE001 - a broken connection may fail to close too
+                pass
+
+    # ------------------------------------------------------------------ state and events
 
     def _state(self) -> Tuple[DevState, str]:
-        with self._mutex:
-            if not self._link.connected:
-                return DevState.FAULT, (
-                    f"The program cannot be reached ({tango_text(self._link.fault)}). "
-                    f"The device reconnects by itself.")
-            if self._scanning:
-                done, total = self._progress[0], self._progress[1]
-                return DevState.RUNNING, f"Scanning: point {done} of {total}."
-            if self._moving:
-                return DevState.MOVING, f"{self._moving[-1]} under way."
-            if self._ready is False:
-                return DevState.DISABLE, self._not_ready
-            text = "Ready."
-            if self._last_scan:
-                text += f" Last scan: {self._last_scan}."
-            if self._last_error:
-                text += f" Last error: {self._last_error}"
-            return DevState.ON, text
+        if self._fault:
+            return DevState.FAULT, self._fault
+        if self._client is None:
+            if self._unreachable is None:
+                return DevState.INIT, f"Connecting to the program at {self._where}."
+            return DevState.FAULT, (f"The program at {self._where} cannot be reached "
+                                    f"({self._unreachable}). The device tries again by itself.")
+        session = self._session
+        if session is None:
+            return DevState.INIT, (f"Connected to the program at {self._where}; asking for "
+                                   "its instrument session.")
+        if self._operations:
+            return DevState.MOVING, f"{self._operations[-1]} under way."
+        if session.stage == SEARCHING:
+            return DevState.DISABLE, ("No instrument: the program is searching for it "
+                                      "(SEARCHING).")
+        if session.stage == OPENING:
+            return DevState.DISABLE, "The program is opening its instrument session (OPENING)."
+        if session.stage == UNUSABLE:
+            return DevState.DISABLE, (
+                "The instrument session is unusable: its information or calibration table "
+                f"could not be read (UNUSABLE, {session.code}). Reset reads them again.")
+        if session.stage == BUSY:
+            return DevState.MOVING, "The program is busy with the instrument (BUSY)."
+        if session.stage == SCANNING:
+            done, total = self._progress.done, self._progress.total
+            return DevState.RUNNING, f"Scanning: point {done} of {total}."
+        text = "Ready."
+        if self._last_scan:
+            text += f" Last scan: {self._last_scan}."
+        return DevState.ON, text
 
-    # Both are answered from the device's own fields. The status is never stored in Tango's
-    # (a string written by several threads at once); the state is, since a pushed State event
-    # carries the stored one.
     def dev_state(self) -> DevState:
-        state = self._state()[0]
-        self.set_state(state)
-        return state
+        return self._state()[0]
 
     def dev_status(self) -> str:
         return self._state()[1]
 
-    def _publish(self) -> None:
-        """Pushes a change event for each of State, Wavelength and ScanProgress whose value
-        differs from the one pushed last."""
-        with self._events:
-            with self._mutex:
-                state = self._state()[0]
-                values = {"State": state}
-                if self._link.connected:
-                    values["Wavelength"] = self._band[0] if self._band else NAN
-                    values["ScanProgress"] = self._percent(self._progress)
-            self.set_state(state)
-            for name, value in values.items():
-                before = self._pushed.get(name)
-                if before is not None and (before == value if name == "State"
-                                           else _same(before, value)):
-                    continue
-                self._pushed[name] = value
-                self.push_change_event(name, value)
+    def _band_values(self) -> Dict[str, Optional[float]]:
+        band = self._band
+        if band is None:
+            return dict.fromkeys(("Wavelength", "Bandwidth", "ShortEdge", "LongEdge"))
+        return {"Wavelength": band.cwl_nm, "Bandwidth": band.fwhm_nm,
+                "ShortEdge": band.sw_nm, "LongEdge": band.lw_nm}
 
-    @staticmethod
-    def _percent(progress: Progress) -> float:
-        done, total = progress[0], progress[1]
+    def _publish(self) -> None:
+        """Pushes a change event for each attribute of EVENTS whose value (or quality) differs
+        from the one pushed last."""
+        state, status = self._state()
+        self.set_state(state)
+        self.set_status(status)
+        values: Dict[str, Any] = {"State": state, "Status": status}
+        values.update(self._band_values())
+        values["ScanProgress"] = self._percent() if self._client is not None else None
+        for name, value in values.items():
+            if name in self._pushed and self._pushed[name] == value:
+                continue
+            try:
+                if name in ("State", "Status"):
+                    self.push_change_event(name)
+                elif value is None:
+                    self.push_change_event(name, 0.0, time.time(), AttrQuality.ATTR_INVALID)
+                else:
+                    self.push_change_event(name, float(value))
+            except tango.DevFailed:
+                continue  # tried again at the next change or round
+            self._pushed[name] = value
+
+    def _percent(self) -> float:
+        done, total = self._progress.done, self._progress.total
         return 100.0 * done / total if total > 0 else 0.0
 
-    # ------------------------------------------------------------------ errors
+    # ------------------------------------------------------------------ requests
 
     def _fail(self, reason: str, text: str, origin: str) -> None:
+        """Refuses a client's request (DevFailed); LastError keeps it."""
         text = tango_text(text)
-        with self._mutex:
-            self._last_error = f"{reason}: {text}"
+        self._last_error = f"{reason}: {text}"
         tango.Except.throw_exception(reason, text, f"TunableFilter.{origin}")
 
-    def _refused(self, error: FilterError) -> None:
-        """Takes note of a refusal of the program: what it says about its session."""
-        text = f"{error.code}: {tango_text(error.text)}"
-        with self._mutex:
-            self._last_error = text
-            if _is_not_ready(error):
-                self._ready = False
-                self._not_ready = ("The program has no instrument session (Device not ready). "
-                                   "Connect the instrument.")
-            elif _is_busy(error) and self._ready is not True:
-                self._ready = False
-                self._not_ready = "The program is opening its instrument session (Device busy.)."
-            elif error.code == "ERRDV02":
-                # The instrument stopped answering: the program closed the session and looks
-                # for the instrument again.
-                self._ready = None
+    def _connected(self, origin: str) -> "vuzaravarede.AsyncFilter":
+        state, status = self._state()
+        if self._fault or self._client is None:
+            self._fail("FAULT", status, origin)
+        return self._client
 
-    def _run(self, origin: str, work: Callable, moving: Optional[str], wait: Optional[float]):
-        """Runs work(client) holding the connection; DevFailed for every refusal."""
+    async def _request(self, origin: str, work: Callable[[Any], Awaitable[Any]],
+                       moving: bool) -> Any:
+        """Runs work(client) on the program; DevFailed with the program's code for a refusal,
+        with FAULT for a lost connection. Then one round of reading the program, so that State
+        and the events tell what the request did."""
+        client = self._connected(origin)
+        if moving:
+            self._operations.append("Move" if origin not in ("Reset",) else "Reset")
+            self._publish()
+        failure: Optional[Tuple[str, str]] = None
+        result = None
         try:
-            with self._link.hold(wait) as client:
-                if moving:
-                    with self._mutex:
-                        self._moving.append(moving)
-                    self._publish()
-                try:
-                    result = work(client)
-                finally:
-                    if moving:
-                        with self._mutex:
-                            self._moving.remove(moving)
+            result = await work(client)
+            self._last_error = ""
         except FilterError as error:
-            self._refused(error)
-            self._publish_quietly()
-            self._fail(error.code, error.text, origin)
-        except Busy:
-            self._fail("NONE", "Device busy.", origin)
-        except Unreachable as error:
-            self._publish_quietly()
-            self._fail("FAULT", f"The program cannot be reached ({error}).", origin)
+            if is_refusal(error):
+                failure = (error.code, error.text)
+            else:
+                await self._drop(tango_text(str(error)))
+                failure = ("FAULT", self._state()[1])
         finally:
-            self._wake.set()  # the poller follows at once what the request started
-        self._publish_quietly()
+            if moving:
+                self._operations.pop()
+        try:
+            await self._read_program()
+        except FilterError as error:
+            await self._drop(tango_text(str(error)))
+        self._publish()
+        self._wake.set()
+        if failure:
+            self._fail(failure[0], failure[1], origin)
         return result
 
-    def _publish_quietly(self) -> None:
-        """Pushes what changed; a failed push is retried by the poller's next round."""
-        try:
-            self._publish()
-        except tango.DevFailed:
-            self._wake.set()
+    async def _in_background(self, origin: str, work: Callable[[Any], Awaitable[Any]],
+                             moving: bool) -> None:
+        """A request that may outlast a Tango client's wait: its refusal is raised when it
+        comes within REPLY_WINDOW_S; a later outcome shows in State and LastError."""
+        task = asyncio.get_event_loop().create_task(self._request(origin, work, moving))
+        task.add_done_callback(lambda done: done.cancelled() or done.exception())
+        await asyncio.wait({task}, timeout=self.REPLY_WINDOW_S)
+        if task.done():
+            task.result()
 
     def _numbers(self, values: Sequence[float], names: Sequence[str], origin: str) -> List[float]:
         """The values as numbers, or DevFailed (code NONE) before anything is sent."""
@@ -235,108 +382,76 @@ class TunableFilter(Device):
                 self._fail("NONE", f"{name} must be a number, not {value}.", origin)
         return [float(v) for v in values]
 
-    # ------------------------------------------------------------------ moves
-
-    def _move(self, origin: str, work: Callable) -> None:
-        def go(client):
-            work(client)
-            band = client.band
-            with self._mutex:
-                self._band = band
-                self._ready = True
-                self._last_error = ""
-        self._run(origin, go, "Move", self.LOCK_WAIT_S)
-
-    def _set_band(self, cwl: float, fwhm: float, origin: str) -> None:
-        self._numbers([cwl, fwhm], ("CWL", "FWHM"), origin)
-        with self._mutex:
-            self._set_point = [cwl, fwhm]
-        self._move(origin, lambda client: client.set_band(cwl, fwhm))
+    async def _set_band(self, cwl: float, fwhm: float, origin: str) -> None:
+        self._set_point = [cwl, fwhm]
+        await self._request(origin, lambda client: client.set_band(cwl, fwhm), moving=True)
 
     def _other_half(self, index: int, origin: str) -> float:
-        """The current CWL (0) or FWHM (1); while homed, the one asked for last."""
-        with self._mutex:
-            value = self._band[index] if self._band is not None else self._set_point[index]
-        if math.isnan(value):
-            self._fail("NONE", "The filter is homed: give both values with SetBand.", origin)
+        """The current CWL (0) or FWHM (1); while the band is unknown, the one asked for last."""
+        value = self._band[index] if self._band is not None else self._set_point[index]
+        if value is None:
+            self._fail("NONE", "The band is unknown (the filter is homed): give both values "
+                               "with SetBand.", origin)
         return value
 
-    # ------------------------------------------------------------------ the band
+    # ------------------------------------------------------------------ attributes
 
-    def _read_band(self) -> Tuple[Optional[Band], AttrQuality]:
-        """The band read back from the program now, or the last one when the connection is
-        busy with a move or a scan step."""
-        try:
-            with self._link.hold(0.05) as client:
-                band = client.band
-            with self._mutex:
-                self._band = band
-                if band is not None:
-                    self._ready = True
-        except Busy:
-            pass
-        except FilterError as error:
-            self._refused(error)
-            self._fail(error.code, error.text, "read")
-        except Unreachable as error:
-            self._fail("FAULT", f"The program cannot be reached ({error}).", "read")
-        with self._mutex:
-            quality = AttrQuality.ATTR_CHANGING if (self._moving or self._scanning) \
-                else AttrQuality.ATTR_VALID
-            return self._band, quality
+    def _reading(self, value: Optional[float]):
+        if value is None:
+            return 0.0, time.time(), AttrQuality.ATTR_INVALID
+        return value
 
-    def _band_value(self, index: int):
-        band, quality = self._read_band()
-        return (band[index] if band else NAN), time.time(), quality
+    async def _fresh_band(self) -> None:
+        """Reads BAND again unless a request of this device holds the connection (a move): the
+        attribute then answers the last band at once."""
+        if self._client is None or self._operations:
+            return
+        async with self._round:
+            if self._client is None:
+                return
+            try:
+                band = await self._client.band
+            except FilterError:
+                self._wake.set()  # the task finds the fault and reconnects
+                return
+        if band != self._band:
+            self._band = band
+            self._wake.set()  # its events are pushed by the task
 
     Wavelength = attribute(dtype=float, access=AttrWriteType.READ_WRITE, unit="nm",
-                           format="%.1f", label="Centre wavelength",
-                           doc="Centre wavelength (CWL) of the band; NaN while homed. Writing "
-                               "moves the filter, keeping the current Bandwidth.")
+                           format="%.1f", label="CWL",
+                           doc="Centre wavelength of the pass band; writing it moves the filter "
+                               "(the bandwidth stays). INVALID while the band is unknown.")
     Bandwidth = attribute(dtype=float, access=AttrWriteType.READ_WRITE, unit="nm",
-                          format="%.1f", label="Bandwidth (FWHM)",
-                          doc="Full width at half maximum of the band; NaN while homed. "
-                              "Writing moves the filter, keeping the current Wavelength.")
-    ShortEdge = attribute(dtype=float, unit="nm", format="%.1f", label="Short edge",
-                          doc="Short-wavelength edge (SW) of the band; NaN while homed")
-    LongEdge = attribute(dtype=float, unit="nm", format="%.1f", label="Long edge",
-                         doc="Long-wavelength edge (LW) of the band; NaN while homed")
+                          format="%.1f", label="FWHM",
+                          doc="Full width at half maximum of the pass band; writing it moves "
+                              "the filter (the centre wavelength stays)")
+    ShortEdge = attribute(dtype=float, unit="nm", format="%.1f", label="SW",
+                          doc="Short-wavelength edge of the pass band (CWL - FWHM/2)")
+    LongEdge = attribute(dtype=float, unit="nm", format="%.1f", label="LW",
+                         doc="Long-wavelength edge of the pass band (CWL + FWHM/2)")
 
-    def read_Wavelength(self):
-        return self._band_value(0)
+    async def read_Wavelength(self):
+        await self._fresh_band()
+        return self._reading(self._band_values()["Wavelength"])
 
-    def write_Wavelength(self, value: float) -> None:
-        self._set_band(value, self._other_half(1, "write_Wavelength"), "write_Wavelength")
+    async def write_Wavelength(self, cwl: float) -> None:
+        await self._set_band(cwl, self._other_half(1, "Wavelength"), "Wavelength")
 
-    def read_Bandwidth(self):
-        return self._band_value(1)
+    async def read_Bandwidth(self):
+        await self._fresh_band()
+        return self._reading(self._band_values()["Bandwidth"])
 
-    def write_Bandwidth(self, value: float) -> None:
-        self._set_band(self._other_half(0, "write_Bandwidth"), value, "write_Bandwidth")
+    async def write_Bandwidth(self, fwhm: float) -> None:
+        await self._set_band(self._other_half(0, "Bandwidth"), fwhm, "Bandwidth")
 
-    def read_ShortEdge(self):
-        return self._band_value(2)
+    async def read_ShortEdge(self):
+        await self._fresh_band()
+        return self._reading(self._band_values()["ShortEdge"])
 
-    def read_LongEdge(self):
-        return self._band_value(3)
-
-    # ------------------------------------------------------------------ scan progress
-
-    def _read_progress(self) -> Progress:
-        try:
-            with self._link.hold(0.05) as client:
-                progress = client.progress
-            with self._mutex:
-                self._progress = progress
-        except Busy:
-            pass
-        except FilterError as error:
-            self._refused(error)
-            self._fail(error.code, error.text, "read")
-        except Unreachable as error:
-            self._fail("FAULT", f"The program cannot be reached ({error}).", "read")
-        with self._mutex:
-            return self._progress
+    async def read_LongEdge(self):
+        await self._fresh_band()
+        return self._reading(self._band_values()["LongEdge"])
 
     ScanProgress = attribute(dtype=float, unit="%", format="%.1f", label="Scan progress",
                              min_value=0.0, max_value=100.0,
@@ -348,229 +463,56 @@ class TunableFilter(Device):
     LastError = attribute(dtype=str, label="Last error",
                           doc='The last refusal, "CODE: text" (empty after a success)')
 
-    def read_ScanProgress(self) -> float:
-        return self._percent(self._read_progress())
+    def read_ScanProgress(self):
+        return self._reading(self._percent() if self._client is not None else None)
 
     def read_ScanPoint(self) -> int:
-        return self._read_progress()[0]
+        return self._progress.done
 
     def read_ScanPoints(self) -> int:
-        return self._read_progress()[1]
+        return self._progress.total
 
     def read_LastError(self) -> str:
-        with self._mutex:
-            return self._last_error
+        return self._last_error
 
     # ------------------------------------------------------------------ commands
 
     @command(dtype_in=(float,), doc_in="[cwl, fwhm] in nm: the band to move to")
-    def SetBand(self, values: Sequence[float]) -> None:
+    async def SetBand(self, values: Sequence[float]) -> None:
         cwl, fwhm = self._numbers(values, ("CWL", "FWHM"), "SetBand")
-        self._set_band(cwl, fwhm, "SetBand")
+        await self._set_band(cwl, fwhm, "SetBand")
 
     @command(dtype_in=(float,), doc_in="[sw, lw] in nm: the band's short and long edges")
-    def SetEdges(self, values: Sequence[float]) -> None:
+    async def SetEdges(self, values: Sequence[float]) -> None:
         sw, lw = self._numbers(values, ("SW", "LW"), "SetEdges")
-        self._move("SetEdges", lambda client: client.set_edges(sw, lw))
+        await self._request("SetEdges", lambda client: client.set_edges(sw, lw), moving=True)
 
     @command(dtype_in=(float,),
              doc_in="[start, end, fwhm, step] in nm and [delay] in s: returns once the scan "
                     "has started")
-    def Scan(self, values: Sequence[float]) -> None:
+    async def Scan(self, values: Sequence[float]) -> None:
         start, end, fwhm, step, delay = self._numbers(
             values, ("START", "END", "FWHM", "STEP", "TimeDelay"), "Scan")
+        async def scan(client) -> None:
+            await client.start_scan(start, end, fwhm, step, delay)
+            self._last_scan, self._scan_started = "", True
+        await self._request("Scan", scan, moving=False)
 
-        def go(client):
-            client.start_scan(start, end, fwhm, step, delay)
-            with self._mutex:
-                self._scanning = True
-                self._ready = True
-                self._last_scan = ""
-                self._last_error = ""
-                self._progress = NO_PROGRESS
-            progress, band = client.progress, client.band
-            with self._mutex:
-                self._progress, self._band = progress, band
-        self._run("Scan", go, None, self.LOCK_WAIT_S)
+    @command(doc_in="Stops the running scan; returns once the filter is at rest (or after "
+                    "2.5 s, with the stop going on)")
+    async def Stop(self) -> None:
+        async def stop(client) -> None:
+            if not await client.stop():
+                raise vuzaravarede.FilterError("NONE", "No Scan.", "STOP")
+            self._last_scan = "ABORT"
+        await self._in_background("Stop", stop, moving=False)
 
-    @command(doc_in="Stops the running scan")
-    def Stop(self) -> None:
-        def go(client):
-            if not self._stop_scan(client):
-                self._fail("NONE", "No Scan.", "Stop")
-        self._in_background("Stop", go)
-
-    @command(doc_in="Homes the filter; a running scan is stopped first")
-    def Reset(self) -> None:
-        def go(client):
-            with self._mutex:
-                scanning = self._scanning
-            if scanning:
-                self._stop_scan(client)
-            client.reset()
-            with self._mutex:
-                self._band = None
-                self._ready = True
-                self._last_error = ""
-        self._in_background("Reset", go, moving="Reset")
-
-    def _stop_scan(self, client) -> bool:
-        """Stops the running scan; False when none was running."""
-        stopped = client.stop()
-        with self._mutex:
-            self._scanning = False
-            if stopped:
-                self._last_scan = "ABORT"
-        # The end report the program now holds ("SCAN ABORT") is left for the client.
-        return stopped
-
-    def _in_background(self, origin: str, work: Callable, moving: Optional[str] = None) -> None:
-        """Runs a command that may take longer than a Tango client waits: its refusal (if any)
-        is raised when it comes within REPLY_WINDOW_S; later outcomes show in State, Status
-        and LastError."""
-        outcome: dict = {}
-
-        def worker():
-            try:
-                self._run(origin, work, moving, None)
-            except tango.DevFailed as error:
-                outcome["error"] = error
-            except Exception as error:  # noqa: BLE001 - reported to the caller, never lost
-                outcome["error"] = error
-            finally:
-                outcome["done"] = True
-                self._publish_quietly()
-
-        thread = threading.Thread(target=worker, name=f"TunableFilter {origin}", daemon=True)
-        thread.start()
-        thread.join(self.REPLY_WINDOW_S)
-        if "error" in outcome:
-            raise outcome["error"]
-
-    # ------------------------------------------------------------------ poller
-
-    def _poll_loop(self) -> None:
-        while not self._stopping.is_set():
-            try:
-                period = self._poll_once()
-            except Exception as error:  # noqa: BLE001 - the poller must outlive any surprise
-                with self._mutex:
-                    self._last_error = f"NONE: {tango_text(repr(error))}"
-                period = self.RECONNECT_S
-            try:
-                self._publish()
-            except tango.DevFailed:
-                pass  # no subscriber can take the event now; the next poll tries again
-            self._wake.wait(period)
-            self._wake.clear()
-
-    def _poll_once(self) -> float:
-        if not self._link.connected:
-            try:
-                self._link.connect()
-            except Unreachable:
-                with self._mutex:
-                    self._scanning = False
-                return self.RECONNECT_S
-            with self._mutex:
-                # A new connection: nothing known about the program's session yet.
-                self._ready = None
-                self._scanning = False
-                self._band = None
-                self._next_probe = 0.0
-        with self._mutex:
-            scanning = self._scanning
-            moving = bool(self._moving)
-        if moving:
-            return self.IDLE_POLL_S
-        try:
-            with self._link.hold(0.1) as client:
-                if scanning:
-                    self._poll_scan(client)
-                else:
-                    band = client.band
-                    with self._mutex:
-                        self._band = band
-                        if band is not None:
-                            self._ready = True
-                    self._probe_if_needed(client)
-        except Busy:
-            return self.SCAN_POLL_S
-        except Unreachable:
-            with self._mutex:
-                self._scanning = False
-            return self.RECONNECT_S
-        except FilterError as error:
-            self._refused(error)
-        with self._mutex:
-            return self.SCAN_POLL_S if self._scanning else self.IDLE_POLL_S
-
-    def _poll_scan(self, client) -> None:
-        # An empty line brings the end report once the scan has ended; PROGRESS and BAND leave
-        # it in place.
-        report = client.ask("")
-        failure = client.last_error() if report == "SCAN FAIL" else None
-        progress = client.progress
-        with self._mutex:
-            changed = progress[0] != self._progress[0]
-            self._progress = progress
-        if changed or report:
-            band = client.band
-            with self._mutex:
-                self._band = band
-        if report:
-            with self._mutex:
-                self._scanning = False
-                self._last_scan = report.split()[-1]
-                if failure:
-                    self._last_error = f"{failure[0]}: {tango_text(failure[1])}"
-
-    def _probe_if_needed(self, client) -> None:
-        """Finds out whether the program has an instrument session. Its protocol tells that
-        only by refusing an operation ("Device not ready"), so while it is unknown and the
-        filter is homed (or its position unknown), the device asks the program to home it; the
-        program's own session start has just homed it too."""
-        with self._mutex:
-            due = (self._ready is False or (self._ready is None and self._band is None)) \
-                and time.monotonic() >= self._next_probe
-        if not due:
-            return
-        with self._mutex:
-            self._probing = True
-        moving_timer = threading.Timer(self.MOVING_AFTER_S, self._probe_moving)
-        moving_timer.daemon = True
-        moving_timer.start()
-        try:
-            client.reset()
-            with self._mutex:
-                self._ready = True
-                self._band = None
-        except FilterError as error:
-            if not is_refusal(error):
-                raise
-            self._refused(error)
-            with self._mutex:
-                if error.code == "ERRDV03":
-                    # The program has a session and the homing failed: no second attempt.
-                    self._ready = True
-                elif error.code.startswith("ERRDV") and error.code != "ERRDV02":
-                    # A session without its information or calibration table: RESET reads
-                    # them again, so asking again later is how the device sees it fixed.
-                    self._ready = False
-                    self._not_ready = ("The program's instrument session is not ready: "
-                                       f"{error.code}: {tango_text(error.text)}")
-        finally:
-            moving_timer.cancel()
-            with self._mutex:
-                self._probing = False
-                if "Reset" in self._moving:
-                    self._moving.remove("Reset")
-                self._next_probe = time.monotonic() + self.PROBE_S
-
-    def _probe_moving(self) -> None:
-        """The probe is homing the filter: MOVING until it is done."""
-        with self._mutex:
-            if not self._probing:
-                return
-            self._moving.append("Reset")
-        self._publish()
+    @command(doc_in="Homes the filter (a running scan is stopped first); returns after 2.5 s "
+                    "at most, the homing going on")
+    async def Reset(self) -> None:
+        async def reset(client) -> None:
+            if self._session is not None and self._session.stage == SCANNING:
+                if await client.stop():
+                    self._last_scan = "ABORT"
+            await client.reset()
+        await self._in_background("Reset", reset, moving=True)

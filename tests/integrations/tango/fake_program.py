@@ -1,7 +1,8 @@
 """A stand-in for the program's remote control, for the device's fault paths: a TCP server on a
 free loopback port speaking the line protocol (CR-ended 8-bit lines, one answer a request, one
-client at a time), with an instrument session that can be taken away, a scan that steps on its
-own, and faults on request (gone, garbage answers). Every request line is recorded."""
+client at a time), with an instrument session whose stage the test sets, a scan that steps on
+its own, the read-only queries (SESSION, LIMITS, CHECK) and faults on request (gone, garbage
+answers, a request held unanswered). Every request line is recorded."""
 
 import socket
 import threading
@@ -23,7 +24,10 @@ class FakeProgram:
     def __init__(self, port: Optional[int] = None) -> None:
         self.port = port or free_port()
         self.lock = threading.Condition()
-        self.session = True          # an instrument session is open
+        # The instrument session's stage as SESSION names it while nothing runs: SEARCHING,
+        # OPENING, READY or UNUSABLE,<code>. BUSY and SCANNING come from what runs.
+        self.session = "READY"
+        self.held: set = set()       # request lines left unanswered until taken out of it
         self.garbage = False         # answer nonsense to every request
         self.move_s = 0.0            # how long a SETC/SETR takes
         self.step_s = 0.15           # how long each scan point lasts
@@ -33,6 +37,7 @@ class FakeProgram:
         self.progress = (0, 0, 0.0, 0.0)
         self.scan_points: List[float] = []
         self.scanning = False
+        self.moving = False
         self.stop_scan = False
         self.result = (b"", b"", b"")
         self.report = b""            # end report waiting for the next empty line
@@ -64,6 +69,7 @@ class FakeProgram:
         with self.lock:
             conns, self._conns = self._conns, []
             self.scanning = False
+            self.held.clear()
             self.lock.notify_all()
         for conn in conns:
             try:
@@ -122,7 +128,10 @@ class FakeProgram:
                 while b"\r" in rx:
                     line, rx = rx.split(b"\r", 1)
                     received = time.monotonic()
-                    answer = self._answer(line.strip(b" \n\t").decode("latin-1"))
+                    text = line.strip(b" \n\t").decode("latin-1")
+                    with self.lock:
+                        self.lock.wait_for(lambda: text not in self.held or not self._server)
+                    answer = self._answer(text)
                     conn.sendall(answer + b"\r")
                     with self.lock:
                         self.requests.append((received, time.monotonic(), line.decode("latin-1")))
@@ -144,6 +153,14 @@ class FakeProgram:
         self.result = (response, code, text)
         return response
 
+    def stage(self) -> str:
+        """SESSION's answer now (called under the lock)."""
+        if self.scanning:
+            return "SCANNING"
+        if self.moving:
+            return "BUSY"
+        return self.session
+
     def _answer(self, line: str) -> bytes:
         with self.lock:
             if self.garbage:
@@ -159,6 +176,12 @@ class FakeProgram:
                 return self.result[2]
             if line == "VER":
                 return self._store(b"QVL Rari v2.1")
+            if line == "SESSION":
+                return self.stage().encode()
+            if word == "LIMITS" and len(fields) <= 2:
+                return self._limits(fields[1:])
+            if word == "CHECK" and len(fields) > 1 and fields[1] in ("SETC", "SETR", "SCAN"):
+                return self._check(fields[1:])
             if line == "BAND":
                 if self.band is None:
                     return b"NONE"
@@ -177,12 +200,10 @@ class FakeProgram:
                 self.stop_scan = True
                 self.lock.wait_for(lambda: not self.scanning, 3)
                 return self._store(b"STOP OK")
-            if not self.session and word in ("SETC", "SETR", "SCAN"):
-                return self._store(word.encode() + b" FAIL", b"NONE",
-                                   b"Device not ready. Please connect QVL Rari.")
+            refusal = self._unready(word)
+            if refusal and word in ("SETC", "SETR", "SCAN", "RESET"):
+                return self._store(word.encode() + b" FAIL", *refusal)
             if word == "RESET" and len(fields) == 1:
-                if not self.session:
-                    return self._store(b"RESET FAIL", b"NONE", b"Reset failure. Device not ready.")
                 self.band = None
                 return self._store(b"RESET OK")
             if word in ("SETC", "SETR") and len(fields) == 3:
@@ -191,26 +212,76 @@ class FakeProgram:
                 return self._scan([float(f) for f in fields[1:]])
             return self._store(b"UNKNOWN COMMAND", b"NONE", b"Unknown Command.")
 
-    def _set(self, word: str, a: float, b: float) -> bytes:
+    def _unready(self, word: str) -> Optional[Tuple[bytes, bytes]]:
+        """Code and text of the refusal of an instrument request at this stage, or None."""
+        if self.session == "OPENING" or self.moving:
+            return b"NONE", b"Device busy."
+        if self.session != "READY":
+            if word == "RESET":
+                return b"NONE", b"Reset failure. Device not ready."
+            return b"NONE", b"Device not ready. Please connect QVL Rari."
+        return None
+
+    def _limits(self, fwhm: List[str]) -> bytes:
+        if self.stage() not in ("READY", "BUSY", "SCANNING"):
+            return b"NONE"
+        if not fwhm:
+            return b"400.0,800.0,0.1,1.0,20.0"
+        width = float(fwhm[0])
+        if width not in [float(w) for w in range(1, 21)]:
+            return b"NONE"
+        return b"%.1f,%.1f" % (400.0 + width / 2, 800.0 - width / 2)
+
+    def _check(self, fields: List[str]) -> bytes:
+        word, values = fields[0], fields[1:]
+        if len(values) != (5 if word == "SCAN" else 2):
+            return b"UNKNOWN COMMAND"
+        refusal = self._unready(word)
+        if refusal:
+            return b"NONE," + refusal[1]
+        numbers = [float(v) for v in values]
+        fault = self._scan_fault(numbers) if word == "SCAN" else self._set_fault(word, *numbers)
+        return fault[0] + b"," + fault[1] if fault else b"OK"
+
+    def _store(self, response: bytes, code: bytes = b"", text: bytes = b"") -> bytes:
+        self.result = (response, code, text)
+        return response
+
+    @staticmethod
+    def _set_fault(word: str, a: float, b: float) -> Optional[Tuple[bytes, bytes]]:
         cwl, fwhm = (a, b) if word == "SETC" else ((a + b) / 2, b - a)
         if cwl < 400.0:
-            return self._store(word.encode() + b" FAIL", b"ERRSE03",
-                               b"Out of range. Please set [CWL] " + GE + b" 400.0")
+            return b"ERRSE03", b"Out of range. Please set [CWL] " + GE + b" 400.0"
         if cwl > 800.0:
-            return self._store(word.encode() + b" FAIL", b"ERRSE04",
-                               b"Out of range. Please set [CWL] \xa1\xc2 800.0")
+            return b"ERRSE04", b"Out of range. Please set [CWL] \xa1\xc2 800.0"
         if not 1.0 <= fwhm <= 20.0:
-            return self._store(word.encode() + b" FAIL", b"ERRSE05",
-                               b"Out of range. Please set 1.0 " + GE + b" [FWHM]")
+            return b"ERRSE05", b"Out of range. Please set 1.0 " + GE + b" [FWHM]"
+        return None
+
+    @staticmethod
+    def _scan_fault(values: List[float]) -> Optional[Tuple[bytes, bytes]]:
+        start, end, _, step, _ = values
+        if not (400.0 <= start <= 800.0 and 400.0 <= end <= 800.0) or step <= 0:
+            return b"ERRSC01", b"Out of range."
+        return None
+
+    def _set(self, word: str, a: float, b: float) -> bytes:
+        fault = self._set_fault(word, a, b)
+        if fault:
+            return self._store(word.encode() + b" FAIL", *fault)
+        cwl, fwhm = (a, b) if word == "SETC" else ((a + b) / 2, b - a)
         if self.move_s:
+            self.moving = True
             self.lock.wait(self.move_s)  # the line stays with this request, as in the program
+            self.moving = False
         self.band = (round(cwl, 1), round(fwhm, 1))
         return self._store(word.encode() + b" OK")
 
     def _scan(self, values: List[float]) -> bytes:
+        fault = self._scan_fault(values)
+        if fault:
+            return self._store(b"SCAN FAIL", *fault)
         start, end, fwhm, step, delay = values
-        if not (400.0 <= start <= 800.0 and 400.0 <= end <= 800.0) or step <= 0:
-            return self._store(b"SCAN FAIL", b"ERRSC01", b"Out of range.")
         count = int(round(abs(end - start) / step)) + 1
         direction = 1 if end >= start else -1
         self.scan_points = [round(start + direction * i * step, 1) for i in range(count)]

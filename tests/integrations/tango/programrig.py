@@ -107,6 +107,26 @@ class ProgramRig:
                                          f"simulator exchanges: {self.exchanges}")
                 self.cond.wait(min(left, 0.2))
 
+    def listening(self) -> bool:
+        """True once the program's remote control listens (seen in the kernel's socket table,
+        so no connection is made)."""
+        port = f":{self.port:04X} "
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            try:
+                with open(table) as f:
+                    if any(port in line and line.split()[3] == "0A" for line in f):
+                        return True
+            except OSError:
+                pass
+        return False
+
+    def wait_listening(self) -> None:
+        deadline = time.monotonic() + HANG_S
+        while not self.listening():
+            if time.monotonic() > deadline:
+                raise AssertionError("the program's remote control does not listen")
+            time.sleep(0.02)
+
     def wait_session(self) -> None:
         """Until the program's open sequence has homed the filter."""
         self.wait_for(lambda: "HOME 3" in self.exchanges, "the session's HOME")

@@ -1,16 +1,22 @@
-"""The TunableFilter device against a stand-in for the program's remote control: states and
-recovery when the program is missing, gone, garbled or without an instrument, refusals as
+"""The TunableFilter device against a stand-in for the program's remote control: states that
+follow the program's session without a request that acts on the instrument, recovery when the
+program is missing, gone or garbled, the table's limits on the attributes, refusals as
 DevFailed, two Tango clients at once, and a scan followed through change events."""
 
 import math
 import threading
 import unittest
 
-from tangorig import Events, device_context, failure, main, wait_state
+from tangorig import (
+    HANG_S, Events, device_context, failure, main, wait_state, wait_until,
+)
 
 import tango
 from fake_program import FakeProgram, free_port
-from tango import DevState
+from tango import AttrQuality, DevState
+
+# What the device may ask on its own: the program's read-only queries.
+READ_ONLY = {"VER", "SESSION", "LIMITS", "BAND", "PROGRESS", "", "ECODE", "ETEXT"}
 
 
 class DeviceAgainstFake(unittest.TestCase):
@@ -29,13 +35,55 @@ class DeviceAgainstFake(unittest.TestCase):
         self.addCleanup(fake.stop)
         return fake
 
+    def test_states_follow_the_session_and_the_device_acts_on_nothing(self):
+        # The first SESSION goes unanswered: until it is, the device does not know.
+        fake = self.start_fake(held={"SESSION"}, band=None)
+        proxy = self.start_device(fake.port)
+        wait_until(lambda: "asking for its instrument session" in proxy.status(),
+                   "the connection")
+        self.assertEqual(proxy.state(), DevState.INIT)
+        with fake.lock:
+            fake.held.clear()
+            fake.lock.notify_all()
+        wait_state(proxy, DevState.ON)
+        homed = proxy.read_attribute("Wavelength")
+        self.assertEqual((homed.value, homed.quality), (None, AttrQuality.ATTR_INVALID))
+        limits = {name: (proxy.get_attribute_config(name).min_value,
+                         proxy.get_attribute_config(name).max_value)
+                  for name in ("Wavelength", "Bandwidth")}
+        self.assertEqual(limits, {"Wavelength": ("400", "800"), "Bandwidth": ("1", "20")})
+
+        stages = [
+            ("SEARCHING", DevState.DISABLE, "searching for it (SEARCHING)"),
+            ("OPENING", DevState.DISABLE, "opening its instrument session (OPENING)"),
+            ("UNUSABLE,ERRDV10", DevState.DISABLE, "could not be read (UNUSABLE, ERRDV10)"),
+            ("BUSY", DevState.MOVING, "busy with the instrument (BUSY)"),
+            ("SCANNING", DevState.RUNNING, "Scanning: point 0 of 0."),
+            ("READY", DevState.ON, "Ready."),
+        ]
+        for stage, state, status in stages:
+            with self.subTest(stage):
+                with fake.lock:
+                    fake.session = stage
+                wait_until(lambda: status in proxy.status(), status)
+                self.assertEqual(proxy.state(), state)
+                table = proxy.get_attribute_config("Wavelength").max_value
+                self.assertEqual(table, "Not specified" if state == DevState.DISABLE else "800")
+        with fake.lock:
+            fake.session = "SEARCHING"
+        wait_state(proxy, DevState.DISABLE)
+        self.assertEqual(failure(lambda: proxy.SetBand([550.0, 10.0])),
+                         ("NONE", "Device not ready. Please connect QVL Rari."))
+        self.assertEqual(proxy.state(), DevState.DISABLE)
+        self.assertEqual(set(fake.lines()) - READ_ONLY, {"SETC,550.0,10.0"})
+
     def test_fault_until_the_program_is_there_and_again_when_it_ends(self):
         port = free_port()
         proxy = self.start_device(port)
         wait_state(proxy, DevState.FAULT)
         self.assertIn(f"127.0.0.1:{port}", proxy.status())
         self.assertEqual(failure(lambda: proxy.SetBand([550.0, 10.0]))[0], "FAULT")
-        self.assertEqual(failure(lambda: proxy.Wavelength)[0], "FAULT")
+        self.assertEqual(proxy.read_attribute("Wavelength").quality, AttrQuality.ATTR_INVALID)
 
         fake = FakeProgram(port).start()
         try:
@@ -45,6 +93,7 @@ class DeviceAgainstFake(unittest.TestCase):
         finally:
             fake.stop()  # the program ends under the device
         wait_state(proxy, DevState.FAULT)
+        self.assertEqual(proxy.read_attribute("Wavelength").quality, AttrQuality.ATTR_INVALID)
 
         fake = self.start_fake(port=port)
         wait_state(proxy, DevState.ON)
@@ -71,9 +120,9 @@ class DeviceAgainstFake(unittest.TestCase):
         wait_state(proxy, DevState.ON)
         proxy.SetBand([550.0, 10.0])
         cases = [
-            ("Wavelength 900", lambda: proxy.write_attribute("Wavelength", 900.0),
+            ("SetBand 900", lambda: proxy.SetBand([900.0, 10.0]),
              "ERRSE04", "Out of range. Please set [CWL] <= 800.0"),
-            ("Bandwidth 30", lambda: proxy.write_attribute("Bandwidth", 30.0),
+            ("SetBand FWHM 30", lambda: proxy.SetBand([550.0, 30.0]),
              "ERRSE05", "Out of range. Please set 1.0 >= [FWHM]"),
             ("SetEdges below", lambda: proxy.SetEdges([300.0, 310.0]),
              "ERRSE03", "Out of range. Please set [CWL] >= 400.0"),
@@ -89,26 +138,16 @@ class DeviceAgainstFake(unittest.TestCase):
                 self.assertEqual(proxy.LastError, f"{code}: {text}")
                 self.assertEqual((proxy.Wavelength, proxy.Bandwidth), (550.0, 10.0))
                 self.assertEqual(proxy.state(), DevState.ON)
-        # Tango itself refuses a NaN write; nothing reaches the program.
-        self.assertEqual(failure(lambda: proxy.write_attribute("Wavelength", math.nan))[0],
-                         "API_WAttrOutsideLimit")
+                self.assertEqual(proxy.status(), "Ready.")
+        # Writes outside the table's range (from LIMITS) are refused by Tango itself.
+        for name, value in (("Wavelength", 900.0), ("Bandwidth", 30.0), ("Wavelength", math.nan)):
+            with self.subTest(f"{name} {value}"):
+                self.assertEqual(failure(lambda: proxy.write_attribute(name, value))[0],
+                                 "API_WAttrOutsideLimit")
         self.assertEqual(fake.lines("SET"), ["SETC,550.0,10.0", "SETC,900.0,10.0",
                                              "SETC,550.0,30.0", "SETR,300.0,310.0"])
 
-    def test_disabled_without_an_instrument_until_the_program_has_one(self):
-        fake = self.start_fake(session=False)
-        proxy = self.start_device(fake.port)
-        wait_state(proxy, DevState.DISABLE)
-        self.assertIn("no instrument session", proxy.status())
-        self.assertEqual(failure(lambda: proxy.SetBand([550.0, 10.0])),
-                         ("NONE", "Device not ready. Please connect QVL Rari."))
-        self.assertTrue(math.isnan(proxy.Wavelength))
-        with fake.lock:
-            fake.session = True
-        wait_state(proxy, DevState.ON)
-        proxy.SetBand([550.0, 10.0])
-
-    def test_two_clients_writing_at_once_each_get_their_own_answer(self):
+    def test_two_clients_moving_at_once_each_get_their_own_answer(self):
         fake = self.start_fake(move_s=0.3)
         proxy = self.start_device(fake.port)
         wait_state(proxy, DevState.ON)
@@ -119,16 +158,16 @@ class DeviceAgainstFake(unittest.TestCase):
                 outcome = {}
                 barrier = threading.Barrier(2)
 
-                def write(who, proxy_, value):
+                def move(who, proxy_, cwl):
                     barrier.wait()
                     try:
-                        proxy_.write_attribute("Wavelength", value)
+                        proxy_.SetBand([cwl, 10.0])
                         outcome[who] = "ok"
                     except tango.DevFailed as error:
                         outcome[who] = error.args[0].reason
 
-                threads = [threading.Thread(target=write, args=("good", good, 600.0 + round_)),
-                           threading.Thread(target=write, args=("bad", bad, 900.0))]
+                threads = [threading.Thread(target=move, args=("good", good, 600.0 + round_)),
+                           threading.Thread(target=move, args=("bad", bad, 900.0))]
                 for thread in threads:
                     thread.start()
                 # While a move holds the line, a third request is answered: MOVING.
@@ -146,15 +185,27 @@ class DeviceAgainstFake(unittest.TestCase):
             spans = [(start, end) for start, end, _ in fake.requests]
         self.assertTrue(all(b[0] >= a[1] - 1e-3 for a, b in zip(spans, spans[1:])))
 
-    def test_scan_through_events_a_failed_one_stopped_and_reset_midway(self):
+    def test_events_of_moves_and_scans_a_failed_one_stopped_and_reset_midway(self):
         fake = self.start_fake(step_s=0.1)
         proxy = self.start_device(fake.port)
         wait_state(proxy, DevState.ON)
-        events = Events(proxy, ["State", "Wavelength", "ScanProgress"])
+        names = ["State", "Wavelength", "Bandwidth", "ShortEdge", "LongEdge", "ScanProgress"]
+        events = Events(proxy, names)
         self.addCleanup(events.close)
         # The subscription is live once an event pushed after it arrives.
-        proxy.SetBand([450.0, 10.0])
-        events.wait(lambda: 450.0 in events.values("Wavelength"), "Wavelength 450")
+        proxy.SetBand([550.0, 10.0])
+        # Each attribute's events come on a channel of their own: wait for every one of them.
+        events.wait(lambda: 550.0 in events.values("Wavelength") and
+                    10.0 in events.values("Bandwidth") and 545.0 in events.values("ShortEdge")
+                    and 555.0 in events.values("LongEdge"), "the band 550/10")
+
+        with self.subTest("a width change"):
+            mark = events.mark()
+            proxy.SetBand([550.0, 20.0])
+            events.wait(lambda: events.since(mark, "LongEdge"), "LongEdge")
+            self.assertEqual({name: events.since(mark, name) for name in names[1:5]},
+                             {"Wavelength": [], "Bandwidth": [20.0], "ShortEdge": [540.0],
+                              "LongEdge": [560.0]})
 
         mark = events.mark()
         proxy.Scan([500.0, 510.0, 10.0, 2.0, 0.1])
@@ -167,7 +218,7 @@ class DeviceAgainstFake(unittest.TestCase):
         self.assertEqual(progress, sorted(progress))
         self.assertEqual(events.since(mark, "State"), [DevState.RUNNING, DevState.ON])
         self.assertEqual((proxy.ScanPoint, proxy.ScanPoints, proxy.ScanProgress), (6, 6, 100.0))
-        self.assertIn("Last scan: SUCCESS", proxy.status())
+        self.assertEqual(proxy.status(), "Ready. Last scan: SUCCESS.")
 
         with self.subTest("a move fails"):
             with fake.lock:
@@ -175,7 +226,7 @@ class DeviceAgainstFake(unittest.TestCase):
             proxy.Scan([500.0, 510.0, 10.0, 2.0, 0.1])
             wait_state(proxy, DevState.ON)
             self.assertEqual(proxy.LastError, "ERRDV05: Scan failure.")
-            self.assertIn("Last scan: FAIL", proxy.status())
+            self.assertEqual(proxy.status(), "Ready. Last scan: FAIL.")
             with fake.lock:
                 fake.fail_at = 0
 
@@ -188,12 +239,30 @@ class DeviceAgainstFake(unittest.TestCase):
                 wait_state(proxy, DevState.ON)
                 self.assertLess(proxy.ScanPoint, proxy.ScanPoints)
                 asked = [line for line in fake.lines()[sent:] if line in ("STOP", "RESET")]
+                self.assertEqual(proxy.status(), "Ready. Last scan: ABORT.")
                 if stop == "Reset":
                     self.assertEqual(asked, ["STOP", "RESET"])
-                    self.assertTrue(math.isnan(proxy.Wavelength))
+                    homed = proxy.read_attribute("Wavelength")
+                    self.assertEqual(homed.quality, AttrQuality.ATTR_INVALID)
+                    events.wait(lambda: events.since(mark, "Wavelength")[-1] is None,
+                                "an INVALID Wavelength event")
                 else:
                     self.assertEqual(asked, ["STOP"])
-                    self.assertIn("Last scan: ABORT", proxy.status())
+
+        with self.subTest("a scan over before a round saw it run"):
+            # SESSION is held until the one-point scan has ended: the device never sees it run.
+            with fake.lock:
+                fake.step_s, fake.held = 0.0, {"SESSION"}
+            scan = threading.Thread(target=proxy.Scan, args=([520.0, 520.0, 10.0, 1.0, 0.1],))
+            scan.start()
+            ended = fake.wait_for(lambda: fake.report == b"SCAN SUCCESS")
+            with fake.lock:
+                fake.held.clear()
+                fake.lock.notify_all()
+            scan.join(HANG_S)
+            self.assertTrue(ended)
+            wait_until(lambda: proxy.status() == "Ready. Last scan: SUCCESS.", "its report")
+            self.assertEqual(proxy.Wavelength, 520.0)
 
 
 if __name__ == "__main__":

@@ -1,16 +1,17 @@
 """The TunableFilter device against the unchanged program and the instrument simulator of
-VR_BIN_DIR (default build/bin): writes move the instrument and read back the band, a scan
-followed through change events, a stopped scan, a refused write, no instrument, and the program
+VR_BIN_DIR (default build/bin): states that follow the program's session from its start without
+a homing of the device's own, writes move the instrument and read back the band, a scan
+followed through change events, a stopped scan, refusals, no instrument, and the program
 stopped and started again."""
 
-import math
 import os
+import time
 import unittest
 
-from tangorig import ROOT, Events, device_context, failure, main, wait_state
+from tangorig import ROOT, Events, HANG_S, device_context, failure, main, wait_state
 
 from programrig import ProgramRig, sample_positions
-from tango import DevState
+from tango import AttrQuality, DevState
 
 BIN = os.environ.get("VR_BIN_DIR", os.path.join(ROOT, "build", "bin"))
 
@@ -36,6 +37,43 @@ class DeviceAgainstProgram(unittest.TestCase):
         wait_state(proxy, DevState.ON)
         return proxy
 
+    def test_started_on_a_ready_program_the_device_homes_nothing(self):
+        self.rig.start_sim()
+        self.rig.start_program()
+        self.rig.wait_session()
+        before = len(self.rig.commands())
+        proxy = self.start_device()
+        wait_state(proxy, DevState.ON)
+        self.assertEqual(proxy.read_attribute("Wavelength").quality, AttrQuality.ATTR_INVALID)
+        proxy.SetBand([500.0, 10.0])
+        # Between the device's start and the move asked for, the instrument heard nothing.
+        commands = self.rig.commands()[before:]
+        self.assertTrue(commands and all(c.startswith(("GO", "POS")) for c in commands),
+                        commands)
+
+    def test_started_on_an_opening_program_never_on_before_the_session_is_ready(self):
+        self.rig.start_sim()
+        self.rig.start_program()
+        self.rig.wait_listening()  # so that the device's first connection finds the program
+        proxy = self.start_device()
+        seen = []  # (state, the session's homing done by then)
+        deadline = time.monotonic() + HANG_S
+        while not seen or seen[-1][0] != DevState.ON:
+            homed = "HOME 3" in self.rig.commands()
+            state = proxy.state()
+            if not seen or seen[-1][0] != state:
+                seen.append((state, homed))
+            self.assertLess(time.monotonic(), deadline, f"states seen: {seen}")
+            time.sleep(0.02)
+        # INIT lasts until the program's first answer, often over before the proxy is there;
+        # the program answers BUSY while its session's start homes the filter (MOVING).
+        states = [state for state, _ in seen]
+        states = states[1:] if states[0] == DevState.INIT else states
+        self.assertEqual((states[0], states[-1]), (DevState.DISABLE, DevState.ON), seen)
+        self.assertLessEqual(set(states[1:-1]), {DevState.DISABLE, DevState.MOVING}, seen)
+        self.assertTrue(seen[-1][1], "ON before the program's session had homed the filter")
+        self.assertEqual(self.rig.commands("HOME"), ["HOME 3"])
+
     def test_writes_move_the_instrument_and_read_back_the_band(self):
         proxy = self.ready_device()
         steps = [
@@ -55,15 +93,20 @@ class DeviceAgainstProgram(unittest.TestCase):
                 self.assertEqual(proxy.LastError, "")
 
         moves = len(self.rig.commands("GO"))
-        self.assertEqual(failure(lambda: proxy.write_attribute("Wavelength", 900.0)),
+        self.assertEqual(failure(lambda: proxy.SetBand([900.0, 10.0])),
                          ("ERRSE04", "Out of range. Please set [CWL] <= 800.0"))
         self.assertEqual(proxy.LastError, "ERRSE04: Out of range. Please set [CWL] <= 800.0")
+        # The table's range, from the program, bounds the attributes: Tango refuses at once.
+        self.assertEqual((proxy.get_attribute_config("Wavelength").min_value,
+                          proxy.get_attribute_config("Wavelength").max_value), ("400", "800"))
+        self.assertEqual(failure(lambda: proxy.write_attribute("Wavelength", 900.0))[0],
+                         "API_WAttrOutsideLimit")
         self.assertEqual(len(self.rig.commands("GO")), moves)
         self.assertEqual(proxy.Wavelength, 550.0)
 
         proxy.Reset()
         wait_state(proxy, DevState.ON)
-        self.assertTrue(math.isnan(proxy.Wavelength))
+        self.assertEqual(proxy.read_attribute("Wavelength").quality, AttrQuality.ATTR_INVALID)
 
     def test_scan_followed_through_events_and_stopped(self):
         proxy = self.ready_device()
