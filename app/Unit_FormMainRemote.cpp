@@ -409,21 +409,29 @@ void TForm_Main::StoreScanEndReport(const QByteArray& response, const QByteArray
 
 SessionState TForm_Main::RemoteSessionState() const {
     SessionState state;
-    const bool usable = DeviceInfoLoaded && CalDataLoaded;
-    if (!DeviceOpened) {
+    const TSessionPhase session = SessionPhase();
+    switch (session.Phase) {
+    case SessionPhaseKind::Searching:
         state.Phase = SessionState::Searching;
-    } else if (FormControlScan && FormControlScan->Running) {
-        state.Phase = SessionState::Scanning;
-    } else if (!usable && DeviceBusy) {
+        return state;
+    case SessionPhaseKind::Opening:
         state.Phase = SessionState::Opening;
-    } else if (!usable) {
+        return state;
+    case SessionPhaseKind::Unusable:
         state.Phase = SessionState::Unusable;
-        state.Code = PanelOperation::SplitFailureLine(SessionReadFailure()).Code;
-    } else if (DeviceBusy || IsDeviceExchanging()) {
-        state.Phase = SessionState::Busy;
-    } else {
-        state.Phase = SessionState::Ready;
+        state.Code = session.Code;
+        return state;
+    case SessionPhaseKind::Busy:
+    case SessionPhaseKind::Ready:
+        break;
     }
+    if (FormControlScan && FormControlScan->Running)
+        state.Phase = SessionState::Scanning;
+    // A stopped scan's last move still under way holds the instrument too.
+    else if (session.Phase == SessionPhaseKind::Busy || IsDeviceExchanging())
+        state.Phase = SessionState::Busy;
+    else
+        state.Phase = SessionState::Ready;
     return state;
 }
 
