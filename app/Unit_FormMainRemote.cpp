@@ -425,8 +425,7 @@ SessionState TForm_Main::RemoteSessionState() const {
     case SessionPhaseKind::Ready:
         break;
     }
-    if (FormControlScan && FormControlScan->Running)
-        state.Phase = SessionState::Scanning;
+    if (FormControlScan && FormControlScan->Running) state.Phase = SessionState::Scanning;
     // A stopped scan's last move still under way holds the instrument too.
     else if (session.Phase == SessionPhaseKind::Busy || IsDeviceExchanging())
         state.Phase = SessionState::Busy;
