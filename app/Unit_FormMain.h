@@ -298,6 +298,14 @@ private:
     // The last controller has gone but its departure is still being handled (its scan being
     // stopped, or its last request still running).
     bool IsRemoteDeparting() const;
+    // A request for the instrument must wait: a scan step's move waits for its answer below, or
+    // a stopped scan's end is not reported yet.
+    bool MustWaitForInstrument() const;
+    // Looks again shortly at a request that waits and at a departure that waits.
+    void RetryRemoteLater();
+    // The last client's departure: its scan is stopped, then the panels are unlocked and a
+    // waiting client is taken. Waits (RetryRemoteLater) while a move of the scan runs below.
+    void ContinueRemoteDeparture();
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
     // The reads of the session's start: information, calibration file, BKEN, and with both in
@@ -343,6 +351,14 @@ private:
     // The connection whose request is being carried out, while one is.
     QPointer<QTcpSocket> RemoteRequestFrom;
     bool RemoteRequestActive = false;
+    // The connection whose request loop runs (while RemoteBusy).
+    QPointer<QTcpSocket> RemoteLoopOf;
+    // The departure's stop is waiting for the scan's end.
+    bool RemoteStoppingScan = false;
+    QTimer* RemoteRetry = nullptr;
+    // A port in use at start: tried again every 5 s, logged the first time only.
+    QTimer* RemoteListenRetry = nullptr;
+    int RemoteListenTries = 0;
     int RemoteHandlerDepth = 0;
     QList<QTcpSocket*> RemoteRetired;
     bool RemoteAcceptQueued = false;

@@ -12,8 +12,10 @@
 
 #include <QHostAddress>
 #include <QScopeGuard>
+#include <QScopedValueRollback>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -30,6 +32,28 @@ constexpr qint64 kSocketReadBuffer = 64 * 1024;
 // to be answered, in pieces of this size.
 constexpr qsizetype kMaxWaitingLines = 256;
 constexpr qint64 kReadChunk = 4096;
+// How often a port in use at start is tried again.
+constexpr int kListenRetryMs = 5000;
+// How often a request that waits for the instrument looks again.
+constexpr int kRetryMs = 20;
+
+// Requests carried out on the instrument (or refused because a scan runs).
+bool IsInstrumentRequest(const QByteArray& line) {
+    switch (ParseRemoteCommand(SplitCommaText(line))) {
+    case RemoteCommand::Reset:
+    case RemoteCommand::Stop:
+    case RemoteCommand::SetC:
+    case RemoteCommand::SetR:
+    case RemoteCommand::Scan:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsStopRequest(const QByteArray& line) {
+    return ParseRemoteCommand(SplitCommaText(line)) == RemoteCommand::Stop;
+}
 // Responses a client has not read yet. A client that stops reading is dropped with its
 // connection instead of letting its unsent responses grow without end.
 constexpr qint64 kMaxUnsent = 256 * 1024;
@@ -85,6 +109,9 @@ bool PeerHasClosed(QTcpSocket* socket) {
 
 void TForm_Main::SetRemoteResult(const QByteArray& response, const QByteArray& code,
                                  const QByteArray& text) {
+    // The store belongs to the client in control: a request whose client has gone, still
+    // running while the next client is served, leaves that client's results alone.
+    if (IsRemoteRequestAbandoned()) return;
     RemoteResponse = response;
     RemoteErrorCode = code;
     RemoteErrorText = text;
@@ -124,30 +151,58 @@ void TForm_Main::Action_RemoteServerStartExecute() {
             // Only an address of this machine: an empty text or a host name would quietly mean
             // all addresses or none.
             const QHostAddress address(RemoteState.Address);
-            if (!address.isNull()) ServerSocket->listen(address, port);
+            bool mapped = false;
+            const quint32 v4 = address.toIPv4Address(&mapped);
+            if (address.isNull()) {
+                RemoteState.Reason = QStringLiteral("not an IP address of this machine");
+            } else if (address.protocol() == QAbstractSocket::IPv6Protocol && mapped) {
+                RemoteState.Reason =
+                    QStringLiteral("an IPv4 address written as IPv6: give %1 instead")
+                        .arg(QHostAddress(v4).toString());
+            } else if (address.protocol() == QAbstractSocket::IPv6Protocol &&
+                       address.isLinkLocal() && address.scopeId().isEmpty()) {
+                RemoteState.Reason =
+                    QStringLiteral("a link-local address needs its interface, as in %1%eth0")
+                        .arg(RemoteState.Address);
+            } else if (address == QHostAddress(QHostAddress::AnyIPv6)) {
+                // "::" means every address, IPv4 ones too, as most servers take it.
+                ServerSocket->listen(QHostAddress::Any, port);
+            } else {
+                ServerSocket->listen(address, port);
+            }
         } else if (!ServerSocket->listen(QHostAddress::Any, port) &&
                    ServerSocket->serverError() != QAbstractSocket::AddressInUseError) {
             // Any is IPv4 and IPv6 at once; a machine without IPv6 still gets IPv4.
             ServerSocket->listen(QHostAddress::AnyIPv4, port);
         }
-        if (!IsRemoteListening()) {
-            if (RemoteState.AddressGiven && QHostAddress(RemoteState.Address).isNull()) {
-                RemoteState.Reason = QStringLiteral("not an IP address of this machine");
-            } else {
-                RemoteState.PortInUse =
-                    ServerSocket->serverError() == QAbstractSocket::AddressInUseError;
-                RemoteState.Reason = ServerSocket->errorString();
-            }
+        if (!IsRemoteListening() && RemoteState.Reason.isEmpty()) {
+            RemoteState.PortInUse =
+                ServerSocket->serverError() == QAbstractSocket::AddressInUseError;
+            RemoteState.Reason = ServerSocket->errorString();
         }
         RemoteState.Listening = IsRemoteListening();
-        // The program runs on without remote control; the log says why.
-        if (!RemoteState.Listening && Device)
+        // The program runs on without remote control; the log says why, once.
+        if (!RemoteState.Listening && Device && RemoteListenTries == 0)
             Device->WriteLog(
                 QStringLiteral("Remote Server Listen Fail <%1:%2> : %3")
                     .arg(RemoteState.AddressGiven ? RemoteState.Address : QStringLiteral("*"),
                          QString::number(port),
                          RemoteState.PortInUse ? QStringLiteral("port in use")
                                                : RemoteState.Reason));
+        // A port another program holds may be freed: it is tried again every 5 s.
+        if (!RemoteState.Listening && RemoteState.PortInUse && !RemoteState.AddressGiven &&
+            !CloseRequested) {
+            ++RemoteListenTries;
+            if (!RemoteListenRetry) {
+                RemoteListenRetry = new QTimer(this);
+                RemoteListenRetry->setSingleShot(true);
+                RemoteListenRetry->setInterval(kListenRetryMs);
+                connect(RemoteListenRetry, &QTimer::timeout, this, [this]() {
+                    if (!CloseRequested) Action_RemoteServerStartExecute();
+                });
+            }
+            RemoteListenRetry->start();
+        }
     } catch (...) {
     }
     UpdateRemoteHelpLine();
@@ -173,6 +228,7 @@ void TForm_Main::UpdateRemoteHelpLine() {
 
 void TForm_Main::Action_RemoteServerStopExecute() {
     const RemoteHandlerMark handler(*this);
+    if (RemoteListenRetry) RemoteListenRetry->stop();
     try {
         RemoteConnected = false;
         RemoteClientCount = 0;
@@ -209,7 +265,58 @@ void TForm_Main::RetireRemoteSocket(QTcpSocket* socket) {
 }
 
 bool TForm_Main::IsRemoteDeparting() const {
-    return !RemoteClient && (RemoteReleasing || RemoteBusy);
+    // A departed client's request still running does not keep the next client waiting: its
+    // requests are served beside it, and those that need the instrument hear "Device busy.".
+    return !RemoteClient && RemoteReleasing;
+}
+
+bool TForm_Main::MustWaitForInstrument() const {
+    if (!FormControlScan) return false;
+    // A step's move still waits for its answer below, or the stopped scan's end is not reported
+    // yet: the next request for the instrument waits for them, instead of being refused.
+    return (FormControlScan->IsInStep() && IsDeviceExchanging()) || FormControlScan->IsEnding();
+}
+
+void TForm_Main::RetryRemoteLater() {
+    if (!RemoteRetry) {
+        RemoteRetry = new QTimer(this);
+        RemoteRetry->setSingleShot(true);
+        RemoteRetry->setInterval(kRetryMs);
+        connect(RemoteRetry, &QTimer::timeout, this, [this]() {
+            if (CloseRequested) return;
+            ContinueRemoteDeparture();
+            if (RemoteClient && RemoteRxBuffer.CompleteLines() > 0)
+                ServerSocketClientRead(RemoteClient);
+        });
+    }
+    if (!RemoteRetry->isActive()) RemoteRetry->start();
+}
+
+void TForm_Main::ContinueRemoteDeparture() {
+    if (!RemoteReleasing || RemoteStoppingScan) return;
+    const RemoteHandlerMark handler(*this);
+    if (FormControlScan && FormControlScan->Running) {
+        // A script that ends or dies does not leave the filter scanning. No further move starts
+        // from now on; the stop's wait for the end runs once no move waits below it.
+        FormControlScan->RequestStop();
+        if (FormControlScan->IsInStep() && IsDeviceExchanging()) {
+            RetryRemoteLater();
+            return;
+        }
+        const QScopedValueRollback stopping(RemoteStoppingScan, true);
+        try {
+            FormControlScan->Action_RemoteControl_Stop();
+        } catch (...) {
+        }
+    }
+    RemoteReleasing = false;
+    // RemoteBusy is left to the request loop: it is only set while that loop runs, and clearing
+    // it under a running request would let a new client's request run nested inside it.
+    RemoteConnected = false;
+    if (FormControlSet) FormControlSet->Action_RemoteControl_Disable();
+    if (FormControlScan) FormControlScan->Action_RemoteControl_Disable();
+    UpdateRemoteHelpLine();
+    AcceptWaitingConnectionsLater();
 }
 
 void TForm_Main::AcceptWaitingConnectionsLater() {
@@ -295,20 +402,7 @@ void TForm_Main::ServerSocketClientDisconnect(QTcpSocket* socket) {
     // second release.
     if (!wasController || RemoteClientCount > 0 || RemoteReleasing) return;
     RemoteReleasing = true;
-    try {
-        // A script that ends or dies does not leave the filter scanning.
-        if (FormControlScan && FormControlScan->Running)
-            FormControlScan->Action_RemoteControl_Stop();
-    } catch (...) {
-    }
-    RemoteReleasing = false;
-    // RemoteBusy is left to the request loop: it is only set while that loop runs, and clearing
-    // it under a running request would let a new client's request run nested inside it.
-    RemoteConnected = false;
-    if (FormControlSet) FormControlSet->Action_RemoteControl_Disable();
-    if (FormControlScan) FormControlScan->Action_RemoteControl_Disable();
-    UpdateRemoteHelpLine();
-    if (!RemoteBusy) AcceptWaitingConnectionsLater();
+    ContinueRemoteDeparture();
 }
 
 void TForm_Main::ServerSocketClientError(QTcpSocket* socket) {
@@ -349,8 +443,11 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
         return;
     }
     ReadRemoteBytes();
-    if (RemoteBusy) return;
-    RemoteBusy = true;
+    // One request of a client at a time; a departed client's request still running does not
+    // hold the next client's back.
+    if (RemoteBusy && RemoteLoopOf == socket) return;
+    const QScopedValueRollback busy(RemoteBusy, true);
+    const QScopedValueRollback owner(RemoteLoopOf, QPointer<QTcpSocket>(socket));
     // The connection stays a valid object while this handler runs (see RemoteHandlerMark); once
     // it has ended, it is no longer the controlling one and the loop stops.
     const QPointer<QTcpSocket> from = socket;
@@ -358,16 +455,20 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
         // Every complete line is answered, in order, one at a time. The socket does not signal
         // new data again while this handler runs, so the loop collects it after each pump.
         QByteArray line;
-        while (!CloseRequested && from && from == RemoteClient && RemoteRxBuffer.TakeLine(line)) {
+        while (!CloseRequested && from && from == RemoteClient && RemoteRxBuffer.PeekLine(line)) {
+            if (IsInstrumentRequest(line) && MustWaitForInstrument()) {
+                // A stop takes effect at once; its answer, and any other request for the
+                // instrument, waits until the stopped scan's last move has ended.
+                if (IsStopRequest(line) && FormControlScan) FormControlScan->RequestStop();
+                RetryRemoteLater();
+                break;
+            }
+            RemoteRxBuffer.TakeLine(line);
             RemoteRequest = line;
             RemoteReadBack.reset();
-            RemoteRequestFrom = from;
-            RemoteRequestActive = true;
             {
-                const auto done = qScopeGuard([this]() {
-                    RemoteRequestActive = false;
-                    RemoteRequestFrom = nullptr;
-                });
+                const QScopedValueRollback requestFrom(RemoteRequestFrom, from);
+                const QScopedValueRollback active(RemoteRequestActive, true);
                 Action_RemoteServerProcessExecute();
             }
             if (RemoteReadBack) {
@@ -389,7 +490,6 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
         }
     } catch (...) {
     }
-    RemoteBusy = false;
     // A client that connected while this request outlived its own client gets control now.
     if (!RemoteClient) AcceptWaitingConnectionsLater();
 }
@@ -403,7 +503,10 @@ bool TForm_Main::IsRemoteRequestAbandoned() const {
 
 void TForm_Main::StoreScanEndReport(const QByteArray& response, const QByteArray& code,
                                     const QByteArray& text) {
-    SetRemoteResult(response, code, text);
+    // Stored without a request, also when the timer reports inside a departed client's one.
+    RemoteResponse = response;
+    RemoteErrorCode = code;
+    RemoteErrorText = text;
     RemoteEndReport = response;
 }
 

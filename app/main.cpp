@@ -225,7 +225,12 @@ int main(int argc, char** argv) {
             result = 2;
         } else {
             if (!problem.isEmpty())
-                std::fprintf(stderr, "%s; running without remote control\n", qPrintable(problem));
+                std::fprintf(stderr,
+                             form->RemoteServerStatus().PortInUse
+                                 ? "%s; running without remote control until the port is free "
+                                   "(tried every 5 s)\n"
+                                 : "%s; running without remote control\n",
+                             qPrintable(problem));
             if (lab) {
                 const RemoteServerState remote = form->RemoteServerStatus();
                 std::fprintf(stderr,

@@ -384,6 +384,10 @@ void TForm_ControlScan::ScanStep() {
     EventPump::PumpOnce();
 }
 
+void TForm_ControlScan::RequestStop() {
+    if (Running) StopRequested = true;
+}
+
 void TForm_ControlScan::Timer_CheckScanTimer() {
     Timer_CheckScan->stop();
     if (Closing) return;
@@ -411,9 +415,10 @@ void TForm_ControlScan::Timer_CheckScanTimer() {
 void TForm_ControlScan::FormClose() {
     Closing = true;
     Timer_CheckScan->stop();
-    // The program ends under a running scan: the record says so, after its last finished point.
+    // The program ends under a running scan: nothing failed, the scan was cut short. The record
+    // says so, after its last finished point.
     CompleteRecordEnd();
-    if (Record.IsOpen()) Record.End(ScanRecordEnd::Fail, Messages::Code(Messages::ERRDV05));
+    if (Record.IsOpen()) Record.End(ScanRecordEnd::Abort, QStringLiteral("ended"));
     if (!Thread_AutoScan) return;
     // Inside a step the worker waits for that step: it is only told to end here, and the
     // panel's release waits for it once the step has returned.

@@ -72,6 +72,13 @@ public:
     void Timer_CheckScanTimer();
     // Read from the engine's state; no exchange with the instrument.
     ScanProgressFigures Progress() const;
+    // A stop that takes effect at once: no further move starts, and the supervision timer
+    // reports the end. The stop's answer is Action_RemoteControl_Stop's.
+    void RequestStop();
+    // The scan has stopped or ended and waits for its end to be reported.
+    bool IsEnding() const { return Running && (StopRequested || Finished); }
+    // A step runs: its move may still wait for the instrument's answer below the caller.
+    bool IsInStep() const { return InStep; }
 
     // The panel's close sequence: the timer stops and the worker ends. Run by the main window's
     // shutdown before the panel is released.

@@ -124,6 +124,8 @@ void TScanRecord::End(ScanRecordEnd how, const QString& code) {
         break;
     case ScanRecordEnd::Abort:
         text += "ABORT";
+        // A reason only where the scan was not stopped by a person or a client.
+        if (!code.isEmpty()) text += "," + code.toUtf8();
         break;
     case ScanRecordEnd::Fail:
         text += "FAIL," + code.toUtf8();

@@ -71,7 +71,8 @@ public:
                FailureReport report);
     // Appends one point and flushes it to the system.
     void WriteRow(const ScanRecordRow& row);
-    // Writes the end line ("# end,SUCCESS", "# end,ABORT", "# end,FAIL,<code>") and closes.
+    // Writes the end line ("# end,SUCCESS", "# end,ABORT", "# end,ABORT,<reason>",
+    // "# end,FAIL,<code>") and closes.
     void End(ScanRecordEnd how, const QString& code = QString());
 
     bool IsOpen() const { return File.isOpen(); }

@@ -55,6 +55,12 @@ void RemoteLineBuffer::Append(const QByteArray& bytes) {
     }
 }
 
+bool RemoteLineBuffer::PeekLine(QByteArray& line) const {
+    if (Lines.isEmpty()) return false;
+    line = Lines.first();
+    return true;
+}
+
 bool RemoteLineBuffer::TakeLine(QByteArray& line) {
     if (Lines.isEmpty()) return false;
     line = Lines.takeFirst();

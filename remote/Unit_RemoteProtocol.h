@@ -22,6 +22,8 @@ public:
     void Append(const QByteArray& bytes);
     // Takes the oldest complete line, without its end (CR, LF or CR LF). False when none waits.
     bool TakeLine(QByteArray& line);
+    // The oldest complete line, left in the buffer. False when none waits.
+    bool PeekLine(QByteArray& line) const;
     qsizetype CompleteLines() const { return Lines.size(); }
     // The bytes of the line not yet ended.
     qsizetype Length() const { return Partial.size(); }

@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLabel>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -1238,6 +1239,51 @@ private slots:
         QCOMPARE(Remote->Next(), QByteArray("OK"));
         QCOMPARE(Remote->Next(), QByteArray(""));
         QVERIFY(!WaitFor([this]() { return Remote->Socket.bytesAvailable() > 0; }, 300));
+    }
+
+    // STOP OK means the filter is at rest: a move asked right after it is served, also when the
+    // scan was stopped in the middle of a move. So is a new client's first move after the last
+    // one left mid-scan. Moves of 500 ms, with a busy core beside the program.
+    void instrumentIsFreeAfterAStop_data() {
+        QTest::addColumn<bool>("leave");
+        QTest::addColumn<int>("rounds");
+        QTest::newRow("STOP") << false << 20;
+        QTest::newRow("the client leaves") << true << 10;
+    }
+    void instrumentIsFreeAfterAStop() {
+        QFETCH(bool, leave);
+        QFETCH(int, rounds);
+        QVERIFY(DisconnectClient());
+        QVERIFY(StartProgram({"--go-ms", "500"}));
+        QProcess hog;
+        hog.start(QStringLiteral("sh"),
+                  {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+        QVERIFY(hog.waitForStarted());
+        const auto endHog = qScopeGuard([&hog]() {
+            hog.kill();
+            hog.waitForFinished();
+        });
+        QVERIFY(ConnectClient());
+        for (int round = 0; round < rounds; ++round) {
+            const int before = int(App->Sim().Lines().size());
+            QCOMPARE(Remote->Ask("SCAN,500,600,10,1,0.1"), QByteArray("SCAN OK"));
+            // In the middle of a move: the simulator has a GO and has not answered it yet.
+            QVERIFY(WaitFor([&]() { return SimLinesSince(before, "received \"GO 3") > 0; }));
+            if (leave) {
+                QVERIFY(DisconnectClient());
+                QVERIFY(ConnectClient());
+            } else {
+                QCOMPARE(Remote->Ask("STOP"), QByteArray("STOP OK"));
+                QCOMPARE(Remote->Ask("SESSION"), QByteArray("READY"));
+            }
+            const QByteArray setc = round % 2 ? "SETC,550.0,10.0" : "SETC,560.0,10.0";
+            QVERIFY2(Remote->Ask(setc) == "SETC OK",
+                     qPrintable(QStringLiteral("round %1: %2 %3")
+                                    .arg(round)
+                                    .arg(QString::fromLatin1(Remote->Ask("ECODE")),
+                                         QString::fromLatin1(Remote->Ask("ETEXT")))));
+        }
+        QVERIFY(NoOverlap());
     }
 };
 

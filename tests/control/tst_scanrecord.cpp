@@ -116,17 +116,24 @@ private slots:
 
     void endLines_data() {
         QTest::addColumn<int>("how");
+        QTest::addColumn<QString>("reason");
         QTest::addColumn<QByteArray>("line");
-        QTest::newRow("success") << int(ScanRecordEnd::Success) << QByteArray("# end,SUCCESS\n");
-        QTest::newRow("abort") << int(ScanRecordEnd::Abort) << QByteArray("# end,ABORT\n");
+        QTest::newRow("success") << int(ScanRecordEnd::Success) << QString()
+                                 << QByteArray("# end,SUCCESS\n");
+        QTest::newRow("abort") << int(ScanRecordEnd::Abort) << QString()
+                               << QByteArray("# end,ABORT\n");
+        QTest::newRow("cut short by the program's end")
+            << int(ScanRecordEnd::Abort) << QStringLiteral("ended")
+            << QByteArray("# end,ABORT,ended\n");
     }
     void endLines() {
         QFETCH(int, how);
+        QFETCH(QString, reason);
         QFETCH(QByteArray, line);
         QTemporaryDir dir;
         TScanRecord record;
         QVERIFY(record.Begin(dir.path(), QDateTime::currentDateTime(), Header(), {}));
-        record.End(ScanRecordEnd(how));
+        record.End(ScanRecordEnd(how), reason);
         QVERIFY(ReadAll(record.Path()).endsWith(line));
         // A second end writes nothing more.
         const QByteArray once = ReadAll(record.Path());

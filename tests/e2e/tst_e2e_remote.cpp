@@ -292,6 +292,9 @@ private slots:
         QTest::newRow("all addresses") << QStringList() << QStringLiteral("^0+$");
         QTest::newRow("loopback only")
             << QStringList{"--remote-listen", "127.0.0.1"} << QStringLiteral("^0100007F$");
+        // "::" is every address, IPv4 ones too: the IPv4 client below reaches it.
+        QTest::newRow(":: is all addresses")
+            << QStringList{"--remote-listen", "::"} << QStringLiteral("^0+$");
     }
     void listensWhereItIsTold() {
         QFETCH(QStringList, args);

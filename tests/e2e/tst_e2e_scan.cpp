@@ -354,12 +354,12 @@ private slots:
             "Device/DebugMode=0",          "Remote/PortNum=" + QString::number(App->RemotePort)};
         for (const QString& key : expected)
             QVERIFY2(keys.contains(key), qPrintable(key + " in " + keys.join(u' ')));
-        // The scan's record ends with the failure of a scan cut short, after its points: the
+        // The scan's record ends as a scan cut short by the program's end, after its points: the
         // first ones of the scan, in order, all moved but perhaps the one the signal cut off.
         const QList<QByteArray> lines = RecordLines(App->Folder);
         QVERIFY(lines.size() >= 3);
         QCOMPARE(lines.last(), QByteArray());
-        QCOMPARE(lines[lines.size() - 2], QByteArray("# end,FAIL,ERRDV05"));
+        QCOMPARE(lines[lines.size() - 2], QByteArray("# end,ABORT,ended"));
         const QStringList rows = RecordRows(lines);
         for (int i = 0; i < rows.size(); ++i) {
             QCOMPARE(rows[i].section(u',', 0, 0), QString::number(500 + i) + ".0");

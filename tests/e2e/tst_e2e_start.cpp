@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -125,6 +126,10 @@ private slots:
                                                     << "not available";
         QTest::newRow("IPv6 address of another machine") << "2001:db8::1"
                                                          << "";
+        QTest::newRow("IPv4 written as IPv6") << "::ffff:127.0.0.1"
+                                              << "give 127.0.0.1 instead";
+        QTest::newRow("link-local without its interface") << "fe80::1"
+                                                          << "needs its interface";
         QTest::newRow("port in use") << "127.0.0.1"
                                      << "in use";
     }
@@ -172,6 +177,23 @@ private slots:
                                   .arg(holder.serverPort())),
                  qPrintable(log));
         QCOMPARE(program.Process.state(), QProcess::Running);
+        // Once the other program lets the port go, the remote control takes it within a retry.
+        const quint16 port = holder.serverPort();
+        holder.close();
+        QByteArray answer;
+        QDeadlineTimer freed(30000);
+        while (!answer.endsWith('\r') && !freed.hasExpired()) {
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, port);
+            if (!client.waitForConnected(2000)) {
+                QTest::qWait(100); // refused: not listening yet
+                continue;
+            }
+            client.write("VER\r");
+            while (!answer.endsWith('\r') && client.waitForReadyRead(5000))
+                answer += client.readAll();
+        }
+        QCOMPARE(answer, QByteArray("QVL Rari v2.1\r"));
         program.Process.terminate();
         QVERIFY(program.Process.waitForFinished(20000));
         QCOMPARE(program.Process.exitCode(), 0);
