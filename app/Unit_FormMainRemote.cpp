@@ -151,11 +151,18 @@ void TForm_Main::Action_RemoteServerStartExecute() {
             // Only an address of this machine: an empty text or a host name would quietly mean
             // all addresses or none.
             const QHostAddress address(RemoteState.Address);
+            // An IPv4 address written as IPv6 (::ffff:a.b.c.d); "::" itself is not one.
             bool mapped = false;
-            const quint32 v4 = address.toIPv4Address(&mapped);
+            if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+                const Q_IPV6ADDR bytes = address.toIPv6Address();
+                mapped = bytes[10] == 0xff && bytes[11] == 0xff;
+                for (int i = 0; i < 10; ++i)
+                    mapped = mapped && bytes[i] == 0;
+            }
+            const quint32 v4 = address.toIPv4Address();
             if (address.isNull()) {
                 RemoteState.Reason = QStringLiteral("not an IP address of this machine");
-            } else if (address.protocol() == QAbstractSocket::IPv6Protocol && mapped) {
+            } else if (mapped) {
                 RemoteState.Reason =
                     QStringLiteral("an IPv4 address written as IPv6: give %1 instead")
                         .arg(QHostAddress(v4).toString());
