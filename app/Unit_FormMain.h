@@ -299,8 +299,8 @@ private:
     // stopped, or its last request still running).
     bool IsRemoteDeparting() const;
     // A request for the instrument must wait: a scan step's move waits for its answer below, or
-    // a stopped scan's end is not reported yet.
-    bool MustWaitForInstrument() const;
+    // (but for a STOP) a stopped scan's end is not reported yet.
+    bool MustWaitForInstrument(bool stop) const;
     // Looks again shortly at a request that waits and at a departure that waits.
     void RetryRemoteLater();
     // The last client's departure: its scan is stopped, then the panels are unlocked and a

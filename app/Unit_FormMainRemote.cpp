@@ -277,11 +277,13 @@ bool TForm_Main::IsRemoteDeparting() const {
     return !RemoteClient && RemoteReleasing;
 }
 
-bool TForm_Main::MustWaitForInstrument() const {
+bool TForm_Main::MustWaitForInstrument(bool stop) const {
     if (!FormControlScan) return false;
-    // A step's move still waits for its answer below, or the stopped scan's end is not reported
-    // yet: the next request for the instrument waits for them, instead of being refused.
-    return (FormControlScan->IsInStep() && IsDeviceExchanging()) || FormControlScan->IsEnding();
+    // A step's move still waits for its answer below: nothing waited for here could end.
+    if (FormControlScan->IsInStep() && IsDeviceExchanging()) return true;
+    // A stopped scan whose end is not reported yet: the next request for the instrument waits
+    // for the report instead of being refused. A STOP goes ahead and waits for it itself.
+    return !stop && FormControlScan->IsEnding();
 }
 
 void TForm_Main::RetryRemoteLater() {
@@ -463,7 +465,7 @@ void TForm_Main::ServerSocketClientRead(QTcpSocket* socket) {
         // new data again while this handler runs, so the loop collects it after each pump.
         QByteArray line;
         while (!CloseRequested && from && from == RemoteClient && RemoteRxBuffer.PeekLine(line)) {
-            if (IsInstrumentRequest(line) && MustWaitForInstrument()) {
+            if (IsInstrumentRequest(line) && MustWaitForInstrument(IsStopRequest(line))) {
                 // A stop takes effect at once; its answer, and any other request for the
                 // instrument, waits until the stopped scan's last move has ended.
                 if (IsStopRequest(line) && FormControlScan) FormControlScan->RequestStop();
