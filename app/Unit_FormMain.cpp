@@ -129,6 +129,7 @@ void TForm_Main::ReleaseAll() {
     // Connections still open (a window released without its close) must not report their end
     // to a window that is going.
     if (!CloseRequested) Action_RemoteServerStopExecute();
+    RemoteServer.reset();
     if (FormControlScan && !CloseRequested) FormControlScan->FormClose();
     delete FormControlView;
     FormControlView = nullptr;

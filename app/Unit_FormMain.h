@@ -6,7 +6,7 @@
 //   Unit_FormMain.cpp          start-up, shutdown, tab switching
 //   Unit_FormMainSession.cpp   device search and session, facade, device information
 //   Unit_FormMainCalData.cpp   table lookups, MoveTo, calibration file import
-//   Unit_FormMainRemote.cpp    remote server, request processing and result store
+//   Unit_FormMainRemote.cpp    the remote server's host: request processing, result store
 //   Unit_FormMainSkin.cpp      skin, title bar, slider, tabs, message bar
 //   Unit_FormMainScan.cpp      scan records, the scan's progress, the band last moved to
 // The panels see it only as IMainFacade.
@@ -15,6 +15,7 @@
 #include "device/Unit_SerialPort.h"
 #include "remote/Unit_RemoteProtocol.h"
 #include "remote/Unit_RemoteQueries.h"
+#include "remote/Unit_RemoteServer.h"
 #include "remote/Unit_RemoteStatus.h"
 #include "ui/Unit_MainFacade.h"
 
@@ -29,8 +30,6 @@
 #include <optional>
 
 class QLabel;
-class QTcpServer;
-class QTcpSocket;
 class QTimer;
 class TDevice_VuzaRavarede;
 class TSetup_VuzaRavarede;
@@ -52,7 +51,7 @@ struct TSessionPhase {
     QByteArray Code;
 };
 
-class TForm_Main : public QWidget, public IMainFacade {
+class TForm_Main : public QWidget, public IMainFacade, private IRemoteHost {
     Q_OBJECT
 public:
     // Creates the window and runs the start-up (FormCreate). `exeFolder` is the program's folder:
@@ -134,10 +133,12 @@ public:
     void Action_RemoteServerStartExecute();
     void Action_RemoteServerStopExecute();
     void Action_RemoteServerProcessExecute();
-    void ServerSocketClientConnect();
-    void ServerSocketClientDisconnect(QTcpSocket* socket);
-    void ServerSocketClientRead(QTcpSocket* socket);
-    void ServerSocketClientError(QTcpSocket* socket);
+    // The server's state, read from it: a client holds control (or its departure is being
+    // handled), a request loop runs, the open connections, the bytes of the line not yet ended.
+    bool RemoteConnected() const;
+    bool RemoteBusy() const;
+    qint32 RemoteClientCount() const;
+    const RemoteLineBuffer& RemoteRxBuffer() const;
     // The port the remote server listens on, 0 when it does not listen.
     quint16 RemoteServerPort() const;
     // Where the remote control is reached, whether it listens and why not, and who holds it.
@@ -196,8 +197,6 @@ public:
     bool DeviceOpened = false;
     bool DeviceInfoLoaded = false;
     bool CalDataLoaded = false;
-    bool RemoteConnected = false;
-    bool RemoteBusy = false;
     bool DeviceBusy = false;
     bool CloseRequested = false;
 
@@ -210,8 +209,6 @@ public:
     QByteArray RemoteResponse;
     QByteArray RemoteErrorCode;
     QByteArray RemoteErrorText;
-    qint32 RemoteClientCount = 0;
-    RemoteLineBuffer RemoteRxBuffer;
     QByteArray RemoteRequest;
     // The answer of a read-only request (PROGRESS, BAND), sent instead of the stored response.
     std::optional<QByteArray> RemoteReadBack;
@@ -233,7 +230,8 @@ public:
     QPointer<TForm_CalData> FormCalData;
 
     QTimer* Timer_AutoOpen = nullptr;
-    QTcpServer* ServerSocket = nullptr;
+    // Listens for remote clients and runs their requests through this window.
+    std::unique_ptr<TRemoteServer> RemoteServer;
 
     // ---- controls
     QWidget* Panel_Title = nullptr;
@@ -270,42 +268,17 @@ protected:
 
 private:
     void BuildSkin();
-    bool IsRemoteListening() const;
     // Selects a tab for a remote request (also while the device is busy, unlike a click).
     void SelectTabForRemote(int tab);
-    // Moves the bytes waiting on the controlling connection into the receive buffer.
-    void ReadRemoteBytes();
-    void SendRemoteResponse(QTcpSocket* socket);
-    void SendRemoteLine(QTcpSocket* socket, const QByteArray& line);
-    // Every handler of a connection's signals holds one of these. A connection that ends is
-    // retired: forgotten at once, deleted only when no such handler is left on the stack, since
-    // the handlers pump events and a deletion inside a pump would pull the connection from under
-    // the handler that is waiting in it.
-    class RemoteHandlerMark {
-    public:
-        explicit RemoteHandlerMark(TForm_Main& form) : Form(form) { ++Form.RemoteHandlerDepth; }
-        ~RemoteHandlerMark() { Form.LeaveRemoteHandler(); }
-        RemoteHandlerMark(const RemoteHandlerMark&) = delete;
-        RemoteHandlerMark& operator=(const RemoteHandlerMark&) = delete;
-
-    private:
-        TForm_Main& Form;
-    };
-    void LeaveRemoteHandler();
-    void RetireRemoteSocket(QTcpSocket* socket);
-    // Takes waiting connections once the last controller's departure has been handled.
-    void AcceptWaitingConnectionsLater();
-    // The last controller has gone but its departure is still being handled (its scan being
-    // stopped, or its last request still running).
-    bool IsRemoteDeparting() const;
-    // A request for the instrument must wait: a scan step's move waits for its answer below, or
-    // (but for a STOP) a stopped scan's end is not reported yet.
-    bool MustWaitForInstrument(bool stop) const;
-    // Looks again shortly at a request that waits and at a departure that waits.
-    void RetryRemoteLater();
-    // The last client's departure: its scan is stopped, then the panels are unlocked and a
-    // waiting client is taken. Waits (RetryRemoteLater) while a move of the scan runs below.
-    void ContinueRemoteDeparture();
+    // ---- as the remote server's host
+    bool IsRemoteShuttingDown() const override;
+    QByteArray AnswerRemoteRequest(const QByteArray& line) override;
+    bool MustWaitForInstrument(bool stop) const override;
+    void RequestScanStop() override;
+    bool StopScanOfDepartedClient() override;
+    void RemoteControlChanged(bool controlled) override;
+    void RemoteStatusChanged() override;
+    void WriteRemoteLog(const QString& line) override;
     void SelectTabByClick(int tab);
     QString ShowCalDataDialog(const QString& title, const QString& presetName);
     // The reads of the session's start: information, calibration file, BKEN, and with both in
@@ -340,26 +313,6 @@ private:
     bool Released = false;
 
     std::optional<QString> RemoteListenAddress;
-    RemoteServerState RemoteState;
     // Tells the Help tab where the remote control is and who holds it.
     void UpdateRemoteHelpLine();
-    // The controlling connection, and every open one (rejected ones until they are closed).
-    QPointer<QTcpSocket> RemoteClient;
-    QList<QTcpSocket*> RemoteSockets;
-    // The last client has left and its running scan is being stopped.
-    bool RemoteReleasing = false;
-    // The connection whose request is being carried out, while one is.
-    QPointer<QTcpSocket> RemoteRequestFrom;
-    bool RemoteRequestActive = false;
-    // The connection whose request loop runs (while RemoteBusy).
-    QPointer<QTcpSocket> RemoteLoopOf;
-    // The departure's stop is waiting for the scan's end.
-    bool RemoteStoppingScan = false;
-    QTimer* RemoteRetry = nullptr;
-    // A port in use at start: tried again every 5 s, logged the first time only.
-    QTimer* RemoteListenRetry = nullptr;
-    int RemoteListenTries = 0;
-    int RemoteHandlerDepth = 0;
-    QList<QTcpSocket*> RemoteRetired;
-    bool RemoteAcceptQueued = false;
 };

@@ -310,15 +310,15 @@ class TestRemoteServer : public QObject {
     }
     bool ConnectClient() {
         Remote = std::make_unique<Client>();
-        return Remote->Connect(Port) && WaitFor([this]() { return Form->RemoteConnected; }, 5000);
+        return Remote->Connect(Port) && WaitFor([this]() { return Form->RemoteConnected(); }, 5000);
     }
     bool DisconnectClient() {
         Remote.reset();
-        return WaitFor([this]() { return !Form->RemoteConnected; }, 5000);
+        return WaitFor([this]() { return !Form->RemoteConnected(); }, 5000);
     }
     // No request is running, no scan, no client and the device is free.
     bool Settled() const {
-        return !Form->RemoteConnected && !Form->RemoteBusy && !Form->FormControlScan->Running &&
+        return !Form->RemoteConnected() && !Form->RemoteBusy() && !Form->FormControlScan->Running &&
                !Form->DeviceBusy;
     }
     // The instrument never received a command while an answer was due.
@@ -332,8 +332,8 @@ class TestRemoteServer : public QObject {
     void VerifyServesTheNextClient() {
         QVERIFY2(WaitFor([this]() { return Settled(); }, 60000),
                  qPrintable(QString("connected %1, request running %2, scan %3, device held %4")
-                                .arg(Form->RemoteConnected)
-                                .arg(Form->RemoteBusy)
+                                .arg(Form->RemoteConnected())
+                                .arg(Form->RemoteBusy())
                                 .arg(Form->FormControlScan->Running)
                                 .arg(Form->DeviceBusy)));
         QVERIFY(NoOverlap());
@@ -490,7 +490,7 @@ private slots:
             junk[i] = char(i % 13 == 0 ? 0 : 0x80 + i % 100);
         Remote->Send(junk);
         QVERIFY(WaitFor([this]() { return Remote->Socket.bytesToWrite() == 0; }));
-        QVERIFY(WaitFor([this]() { return Form->RemoteRxBuffer.Length() == 1024; }));
+        QVERIFY(WaitFor([this]() { return Form->RemoteRxBuffer().Length() == 1024; }));
         QCOMPARE(Remote->Ask(""), QByteArray("UNKNOWN COMMAND"));
         // CR LF ends each line once: two unknown lines and the empty one.
         Remote->Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -498,7 +498,7 @@ private slots:
             QCOMPARE(Remote->Next(), QByteArray("UNKNOWN COMMAND"));
         QCOMPARE(Remote->Next(), QByteArray(""));
         QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
-        QVERIFY(Form->RemoteRxBuffer.Length() <= 1024);
+        QVERIFY(Form->RemoteRxBuffer().Length() <= 1024);
     }
 
     void lockStepClientLosesNothing() {
@@ -557,7 +557,7 @@ private slots:
         to.sin_port = htons(Port);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-        QVERIFY(WaitFor([&]() { return Form->RemoteConnected; }, 5000));
+        QVERIFY(WaitFor([&]() { return Form->RemoteConnected(); }, 5000));
         QByteArray burst;
         for (int i = 0; i < 200; ++i)
             burst += "VER\r";
@@ -569,10 +569,10 @@ private slots:
             if (n > 0) sent += n;
         });
         writer.start(1);
-        QVERIFY(WaitFor([&]() { return !Form->RemoteConnected; }, 120000));
+        QVERIFY(WaitFor([&]() { return !Form->RemoteConnected(); }, 120000));
         writer.stop();
         qInfo() << "dropped after" << sent << "bytes of requests";
-        QCOMPARE(Form->RemoteClientCount, 0);
+        QCOMPARE(Form->RemoteClientCount(), 0);
         QVERIFY(ConnectClient());
         QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
     }
@@ -593,7 +593,7 @@ private slots:
         }));
         for (auto& other : others)
             QCOMPARE(other->readAll(), QByteArray());
-        QCOMPARE(Form->RemoteClientCount, 1);
+        QCOMPARE(Form->RemoteClientCount(), 1);
         QVERIFY(Form->IsRemoteControlled());
         QVERIFY(!Form->FormControlSet->Edit1->isEnabled());
         QCOMPARE(Remote->Ask("VER"), QByteArray("QVL Rari v2.1"));
@@ -607,7 +607,7 @@ private slots:
         QVERIFY(set->Label_Remote->isVisibleTo(set));
         QVERIFY(!set->Edit1->isEnabled());
         QVERIFY(DisconnectClient());
-        QCOMPARE(Form->RemoteClientCount, 0);
+        QCOMPARE(Form->RemoteClientCount(), 0);
         QVERIFY(!Form->IsRemoteControlled());
         QVERIFY(!set->Label_Remote->isVisibleTo(set));
         QVERIFY(set->Edit1->isEnabled());
@@ -848,7 +848,7 @@ private slots:
         RawClient client(Port);
         QVERIFY(client.IsOpen());
         // Taken as the controller first: the hang-up below then meets the request itself.
-        QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+        QVERIFY(WaitFor([this]() { return Form->RemoteConnected(); }, 5000));
         if (!setup.isEmpty()) {
             client.Send(setup + '\r');
             QVERIFY(WaitFor([&]() { return client.HasAnswer(); }));
@@ -954,7 +954,7 @@ private slots:
         Form->ActiveTab = tab;
         Form->Action_ChangeModeExecute();
         RawClient client(Port);
-        QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+        QVERIFY(WaitFor([this]() { return Form->RemoteConnected(); }, 5000));
         if (!setup.isEmpty()) {
             client.Send(setup + '\r');
             QVERIFY(WaitFor([&]() { return client.HasAnswer(); }));
@@ -1212,7 +1212,7 @@ private slots:
         for (int round = 0; round < 20; ++round) {
             RawClient gone(Port);
             QVERIFY(gone.IsOpen());
-            QVERIFY(WaitFor([this]() { return Form->RemoteConnected; }, 5000));
+            QVERIFY(WaitFor([this]() { return Form->RemoteConnected(); }, 5000));
             gone.Send(inFlight + "\r");
             // Idle: the answer has come. A move: it has begun and holds the instrument.
             QVERIFY(WaitFor([&]() { return gone.HasAnswer() || Form->DeviceBusy; }, 10000));
@@ -1223,7 +1223,7 @@ private slots:
             QVERIFY2(WaitFor([&]() { return next.HasAnswer(); }, 10000),
                      qPrintable(QStringLiteral("round %1").arg(round)));
             QCOMPARE(next.Rx, QByteArray("QVL Rari v2.1\r"));
-            QVERIFY(Form->RemoteConnected);
+            QVERIFY(Form->RemoteConnected());
             next.Close();
             QVERIFY(WaitFor([this]() { return Settled(); }, 10000));
         }
