@@ -129,7 +129,8 @@ void TForm_Main::ReleaseAll() {
     // Connections still open (a window released without its close) must not report their end
     // to a window that is going.
     if (!CloseRequested) Action_RemoteServerStopExecute();
-    RemoteServer.reset();
+    delete RemoteServer;
+    RemoteServer = nullptr;
     if (FormControlScan && !CloseRequested) FormControlScan->FormClose();
     delete FormControlView;
     FormControlView = nullptr;

@@ -230,8 +230,9 @@ public:
     QPointer<TForm_CalData> FormCalData;
 
     QTimer* Timer_AutoOpen = nullptr;
-    // Listens for remote clients and runs their requests through this window.
-    std::unique_ptr<TRemoteServer> RemoteServer;
+    // Listens for remote clients and runs their requests through this window; released by
+    // ReleaseAll.
+    TRemoteServer* RemoteServer = nullptr;
 
     // ---- controls
     QWidget* Panel_Title = nullptr;

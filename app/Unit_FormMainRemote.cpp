@@ -51,8 +51,7 @@ RemoteServerState TForm_Main::RemoteServerStatus() const {
 }
 
 void TForm_Main::Action_RemoteServerStartExecute() {
-    if (!RemoteServer)
-        RemoteServer = std::make_unique<TRemoteServer>(static_cast<IRemoteHost&>(*this));
+    if (!RemoteServer) RemoteServer = new TRemoteServer(static_cast<IRemoteHost&>(*this), this);
     RemoteServer->Start(quint16(Setup ? Setup->PortNum : 5050), RemoteListenAddress);
 }
 
