@@ -123,7 +123,7 @@ public:
     // are looked for first, when it holds a *.csv file; otherwise the program's folder.
     static QString CalDataDialogFolder(const QString& currentFolder, const QString& exeFolder);
 
-    // ---- remote server and result store
+    // ---- remote server (TRemoteServer) and the result store it answers from
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                          const QByteArray& text) override;
     bool IsRemoteControlled() const override;
@@ -157,7 +157,7 @@ public:
     QByteArray ProgressReply() const;
     // The answer to a BAND request: "cwl,fwhm,sw,lw" of the grid point last moved to, or "NONE".
     QByteArray BandReply() const;
-    // What SESSION answers: the session's phase, read from the flags alone.
+    // What SESSION answers: the session's phase and the scan's, without an exchange.
     SessionState RemoteSessionState() const;
     // What LIMITS and CHECK need besides the table.
     RemoteQueryFacts RemoteFacts() const;
@@ -209,8 +209,10 @@ public:
     QByteArray RemoteResponse;
     QByteArray RemoteErrorCode;
     QByteArray RemoteErrorText;
+    // The request line being processed (empty between requests).
     QByteArray RemoteRequest;
-    // The answer of a read-only request (PROGRESS, BAND), sent instead of the stored response.
+    // The answer of a read-only request (PROGRESS, BAND, SESSION, LIMITS, CHECK), sent instead
+    // of the stored response.
     std::optional<QByteArray> RemoteReadBack;
     // A scan's end report that the controlling client has not read with an empty line yet.
     QByteArray RemoteEndReport;
