@@ -414,7 +414,7 @@ private slots:
         QVERIFY(!main.Busy);
         QVERIFY(main.Moves.isEmpty());
         QCOMPARE(main.Bkens, 0);
-        QVERIFY(!scanPanel.Running);
+        QVERIFY(!scanPanel.Running());
         if (response.isEmpty()) {
             QVERIFY(main.Results.isEmpty());
         } else {
