@@ -115,7 +115,7 @@ void TForm_Main::RequestScanStop() {
 }
 
 bool TForm_Main::StopScanOfDepartedClient() {
-    if (!FormControlScan || !FormControlScan->Running) return true;
+    if (!FormControlScan || !FormControlScan->Running()) return true;
     // No further move starts from now on; the stop's wait for the end runs once no move waits
     // below it.
     FormControlScan->RequestStop();
@@ -165,7 +165,7 @@ SessionState TForm_Main::RemoteSessionState() const {
     case SessionPhaseKind::Ready:
         break;
     }
-    if (FormControlScan && FormControlScan->Running) state.Phase = SessionState::Scanning;
+    if (FormControlScan && FormControlScan->Running()) state.Phase = SessionState::Scanning;
     // A stopped scan's last move still under way holds the instrument too.
     else if (session.Phase == SessionPhaseKind::Busy || IsDeviceExchanging())
         state.Phase = SessionState::Busy;
@@ -178,7 +178,7 @@ RemoteQueryFacts TForm_Main::RemoteFacts() const {
     RemoteQueryFacts facts;
     facts.SessionOpen = DeviceOpened;
     facts.TableLoaded = DeviceOpened && CalDataLoaded;
-    facts.Scanning = FormControlScan && FormControlScan->Running;
+    facts.Scanning = FormControlScan && FormControlScan->Running();
     facts.ReadFailure = SessionReadFailure();
     return facts;
 }
@@ -198,7 +198,7 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             RemoteEndReport.clear();
             return;
         }
-        const bool scanning = FormControlScan && FormControlScan->Running;
+        const bool scanning = FormControlScan && FormControlScan->Running();
         const RemotePlan plan = PlanRemoteRequest(RemoteRequest, scanning, ActiveTab);
         if (plan.SelectTab >= 0) SelectTabForRemote(plan.SelectTab);
         switch (plan.What) {
@@ -228,7 +228,7 @@ void TForm_Main::Action_RemoteServerProcessExecute() {
             FormControlScan->Action_RemoteControl_Scan(
                 plan.Fields[1], plan.Fields[2], plan.Fields[3], plan.Fields[4], plan.Fields[5]);
             // A report still unread belongs to the scan before this one.
-            if (FormControlScan->Running) RemoteEndReport.clear();
+            if (FormControlScan->Running()) RemoteEndReport.clear();
             break;
         case RemotePlan::ScanStop:
             FormControlScan->Action_RemoteControl_Stop();

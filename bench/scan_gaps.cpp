@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
                     return 1;
                 }
                 const int limitMs = int(points * (delay * 1000 + 2000)) + 5000;
-                if (!WaitUntil([&]() { return !scan->Running; }, limitMs)) {
+                if (!WaitUntil([&]() { return !scan->Running(); }, limitMs)) {
                     std::fprintf(stderr, "scan did not end\n");
                     return 1;
                 }

@@ -14,24 +14,13 @@
 
 #include <QDateTime>
 #include <QLabel>
+#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace {
 
 using PanelOperation::kDeviceBusy;
 const QString& kScanNotReady = PanelOperation::kDeviceNotReady;
-
-// Marks a running step (or report) for as long as it is on the stack.
-class StepMark {
-public:
-    explicit StepMark(bool& flag) : Flag(flag) { Flag = true; }
-    ~StepMark() { Flag = false; }
-    StepMark(const StepMark&) = delete;
-    StepMark& operator=(const StepMark&) = delete;
-
-private:
-    bool& Flag;
-};
 
 } // namespace
 
@@ -189,10 +178,8 @@ void TForm_ControlScan::ArmScan() {
     w.StepCount = 0;
     ++ScanNumber;
     LockLost = false;
-    Finished = false;
-    Succeeded = false;
-    StopRequested = false;
-    Running = true;
+    Outcome = EngineOutcome::None;
+    EnterPhase(ScanPhase::Running);
     w.SetArmed(true);
 
     ScanTotal = CountScanPoints(w.Start, w.End, w.Step);
@@ -234,12 +221,7 @@ void TForm_ControlScan::BeginRecord() {
 
 void TForm_ControlScan::EndRecord() {
     if (!Record.IsOpen()) return;
-    if (StopRequested)
-        PendingRecordEnd = ScanRecordEnd::Abort;
-    else if (Finished && Succeeded)
-        PendingRecordEnd = ScanRecordEnd::Success;
-    else
-        PendingRecordEnd = ScanRecordEnd::Fail;
+    PendingRecordEnd = EndToReport();
     // Reported while a move was under way (the report ran inside its exchange): that move's row
     // comes first, and the step writes the end line after it.
     if (!InStep) CompleteRecordEnd();
@@ -285,13 +267,13 @@ ScanProgressFigures TForm_ControlScan::Progress() const {
     const TThread_AutoScan& w = *Thread_AutoScan;
     figures.Done = w.StepCount;
     figures.Total = ScanTotal;
-    if (!Running) {
+    if (!Running()) {
         figures.ElapsedS = EndedElapsedS;
         return figures;
     }
     figures.ElapsedS = SecondsSinceArmed(w.Now());
     // Ended or stopping: the report follows within a second.
-    if (!Finished && !StopRequested)
+    if (PhaseNow == ScanPhase::Running)
         figures.RemainingS = EstimateScanSecondsLeft(w.StepCount, ScanTotal, figures.ElapsedS,
                                                      SecondsSinceArmed(FirstMoveNs),
                                                      SecondsSinceArmed(LastMoveNs), w.TimeDelay);
@@ -303,38 +285,54 @@ void TForm_ControlScan::ShowProgress() {
     Main->ShowScanProgress(figures.Done, figures.Total, figures.RemainingS);
 }
 
-void TForm_ControlScan::FinishScan() {
-    EndRecord();
-    if (Running && Thread_AutoScan) EndedElapsedS = SecondsSinceArmed(Thread_AutoScan->Now());
-    Main->ShowScanProgress(-1, -1, 0.0);
+void TForm_ControlScan::EnterPhase(ScanPhase next) {
+    PhaseNow = next;
+}
+
+void TForm_ControlScan::EngineEnds(EngineOutcome outcome) {
+    // A scan already reported (its end came while the last move ran) is left alone.
+    if (PhaseNow != ScanPhase::Running && PhaseNow != ScanPhase::Stopping) return;
+    Outcome = outcome;
+    if (PhaseNow == ScanPhase::Running) EnterPhase(ScanPhase::Ending);
+}
+
+ScanRecordEnd TForm_ControlScan::EndToReport() const {
+    if (PhaseNow == ScanPhase::Reporting) return ReportedEnd;
+    if (PhaseNow == ScanPhase::Stopping) return ScanRecordEnd::Abort;
+    return Outcome == EngineOutcome::Success ? ScanRecordEnd::Success : ScanRecordEnd::Fail;
+}
+
+void TForm_ControlScan::ReturnToIdle() {
     SetBoxesReadOnly(false);
     Action_Button4_Up();
     // A session closed under the scan released its lock; a lock held now belongs to another.
     if (!LockLost) Main->UnlockDevice();
     LockLost = false;
-    Running = false;
+    Outcome = EngineOutcome::None;
+    EnterPhase(ScanPhase::Idle);
     Thread_AutoScan->SetArmed(false);
-    StopRequested = false;
-    Succeeded = false;
-    Finished = false;
+}
+
+void TForm_ControlScan::FinishScan() {
+    EndRecord();
+    if (Running() && Thread_AutoScan) EndedElapsedS = SecondsSinceArmed(Thread_AutoScan->Now());
+    Main->ShowScanProgress(-1, -1, 0.0);
+    ReturnToIdle();
 }
 
 void TForm_ControlScan::ScanStep() {
     // Also the way a step handed over during the close is let go without running.
-    if (!Running || Closing || Main->IsCloseRequested()) return;
-    const StepMark mark(InStep);
+    if (!Running() || Closing || Main->IsCloseRequested()) return;
+    const QScopedValueRollback inStep(InStep, true);
     if (!Main->IsDeviceOpened()) {
         // The session ended under the scan (lost line, shutdown): nothing can be moved any more,
         // and the lock went with the session.
         LockLost = true;
-        if (!StopRequested && !Finished) {
-            Succeeded = false;
-            Finished = true;
-        }
+        if (PhaseNow == ScanPhase::Running) EngineEnds(EngineOutcome::Failure);
         return;
     }
     ShowProgress();
-    if (StopRequested || Finished) return;
+    if (PhaseNow != ScanPhase::Running) return;
     // This poll runs nested inside a handler whose exchange waits for its answer: a move now
     // would take that answer. The step waits for the next poll.
     if (Main->IsDeviceExchanging()) return;
@@ -346,8 +344,7 @@ void TForm_ControlScan::ScanStep() {
         // The delay runs from the start of one step to the start of the next, move included.
         w.LastStepTime = w.PollTime;
         if (!w.NextPoint()) {
-            Succeeded = true;
-            Finished = true;
+            EngineEnds(EngineOutcome::Success);
             return;
         }
         w.ComputeBand();
@@ -365,47 +362,52 @@ void TForm_ControlScan::ScanStep() {
         WriteRecordRow(moved, startNs, endNs, started, QDateTime::currentDateTime());
         CompleteRecordEnd();
         if (!moved) {
-            Succeeded = false;
-            Finished = true;
+            EngineEnds(EngineOutcome::Failure);
         } else {
             Main->ShowViewSetting(w.RangeMin - 10.0, w.RangeMax + 10.0, w.CurrentCwl, w.StepFwhm,
                                   w.StepSw, w.StepLw);
             ++w.StepCount;
             // A scan reported while this move ran has already taken its progress away.
-            if (Running) ShowProgress();
+            if (Running()) ShowProgress();
         }
     } catch (...) {
-        if (scan == ScanNumber) {
-            Succeeded = false;
-            Finished = true;
-        }
+        // The worker hands this step over through the event loop, which an exception must not
+        // cross. The move and the view go through the main window, whose stand-in in tests
+        // may throw: the scan then ends as after a failed move.
+        if (scan == ScanNumber) EngineEnds(EngineOutcome::Failure);
         CompleteRecordEnd();
     }
     EventPump::PumpOnce();
 }
 
 void TForm_ControlScan::RequestStop() {
-    if (Running) StopRequested = true;
+    if (PhaseNow == ScanPhase::Running || PhaseNow == ScanPhase::Ending)
+        EnterPhase(ScanPhase::Stopping);
 }
 
 void TForm_ControlScan::Timer_CheckScanTimer() {
     Timer_CheckScan->stop();
     if (Closing) return;
-    if (Running && !Reporting && (StopRequested || Finished)) {
+    if (PhaseNow == ScanPhase::Stopping || PhaseNow == ScanPhase::Ending) {
+        // A stop is looked at first: a scan that ended but was not reported yet is aborted.
+        ReportedEnd = EndToReport();
         // The message bar pumps events: a stop or a departing client handled meanwhile finds
         // the scan already ended.
-        const StepMark reporting(Reporting);
-        // A stop is looked at first: a scan that ended but was not reported yet is aborted.
-        if (StopRequested) {
+        EnterPhase(ScanPhase::Reporting);
+        switch (ReportedEnd) {
+        case ScanRecordEnd::Abort:
             Main->StoreScanEndReport("SCAN ABORT", "NONE", "Scan aborted.");
             Main->ShowStatusMessage(QStringLiteral("Scan aborted."), Colors::clMsgSilver);
-        } else if (Succeeded) {
+            break;
+        case ScanRecordEnd::Success:
             Main->StoreScanEndReport("SCAN SUCCESS", "NONE", "Scan successful.");
             Main->ShowStatusMessage(QStringLiteral("Scan successful."), Colors::clMsgLime);
-        } else {
+            break;
+        case ScanRecordEnd::Fail:
             Main->StoreScanEndReport("SCAN FAIL", Messages::Code(Messages::ERRDV05).toLatin1(),
                                      Text8::FromWide(Messages::Bare(Messages::ERRDV05)));
             Main->ShowStatusMessage(Messages::Text(Messages::ERRDV05), Colors::clMsgRed);
+            break;
         }
         FinishScan();
     }
@@ -426,31 +428,17 @@ void TForm_ControlScan::FormClose() {
         Thread_AutoScan->Terminate();
         return;
     }
-    try {
-        Thread_AutoScan->StopAndWait();
-    } catch (...) {
-    }
+    Thread_AutoScan->StopAndWait();
 }
 
 // ---- operations
 
-void TForm_ControlScan::AbandonStart() {
-    SetBoxesReadOnly(false);
-    Action_Button4_Up();
-    Main->UnlockDevice();
-    Running = false;
-    Thread_AutoScan->SetArmed(false);
-    StopRequested = false;
-    Succeeded = false;
-    Finished = false;
-}
-
 void TForm_ControlScan::Image_Button4Click() {
-    if (Running && Main->IsDeviceOpened()) {
+    if (Running() && Main->IsDeviceOpened()) {
         // Go while scanning always stops, also a scan a remote client started: its Stop is the
         // one control a client's lock leaves enabled. The position query is the usual check of the
         // line, skipped when an exchange waits for its answer (it would take that answer).
-        StopRequested = true;
+        RequestStop();
         if (!Main->IsDeviceExchanging() && !Main->RefreshPositions()) {
             Main->ShowStatusMessage(Messages::Text(Messages::ERRDV02), Colors::clMsgRed);
             Main->Action_DeviceCloseExecute();
@@ -459,24 +447,28 @@ void TForm_ControlScan::Image_Button4Click() {
     }
     if (!PanelOperation::Begin(*Main, false, kScanNotReady, "SCAN FAIL")) return;
     // A scan whose end is not reported yet owns the Go button; the lock just taken goes back.
-    if (Running) {
+    if (Running()) {
         Main->UnlockDevice();
         return;
     }
     if (PanelOperation::RefuseUnlessReady(*Main, false, "SCAN FAIL")) return;
 
+    EnterPhase(ScanPhase::Starting);
+    // A click handler, run from the event loop, which an exception must not cross; the
+    // instrument is reached through the main window, whose stand-in in tests may throw. A
+    // start that had not armed gives everything back.
     try {
         Action_Button4_Down();
         Main->SendBken(false);
         if (!ValidateScanRequest()) {
-            AbandonStart();
+            ReturnToIdle();
             return;
         }
         ArmScan();
         Main->ShowStatusMessage(QStringLiteral("Scanning..."), Colors::clMsgYellow);
         Timer_CheckScan->start();
     } catch (...) {
-        if (!Running) AbandonStart();
+        if (PhaseNow == ScanPhase::Starting) ReturnToIdle();
     }
 }
 
@@ -494,23 +486,27 @@ void TForm_ControlScan::RunRemoteScan(const std::function<void()>& fill) {
     if (!PanelOperation::Begin(*Main, true, kScanNotReady, "SCAN FAIL")) return;
     // A scan whose end is not reported yet owns the Go button; the lock just taken goes back. A
     // scan that did not start never answers success.
-    if (Running) {
+    if (Running()) {
         Main->UnlockDevice();
         Main->SetRemoteResult("SCAN FAIL", "NONE", kDeviceBusy);
         return;
     }
     if (PanelOperation::RefuseUnlessReady(*Main, true, "SCAN FAIL")) return;
 
+    EnterPhase(ScanPhase::Starting);
+    // Run for the remote server's socket handler, which an exception must not cross; the
+    // instrument is reached through the main window, whose stand-in in tests may throw. A
+    // start that had not armed gives everything back, and the client hears of the error.
     try {
         Action_Button4_Down();
         if (fill) fill();
         if (PanelOperation::Abandoned(*Main, true)) {
-            AbandonStart();
+            ReturnToIdle();
             return;
         }
         Main->SendBken(false);
         if (!ValidateRemoteScanRequest() || PanelOperation::Abandoned(*Main, true)) {
-            AbandonStart();
+            ReturnToIdle();
             return;
         }
         ArmScan();
@@ -518,7 +514,7 @@ void TForm_ControlScan::RunRemoteScan(const std::function<void()>& fill) {
         Main->ShowStatusMessage(QStringLiteral("Scanning..."), Colors::clMsgYellow);
         Timer_CheckScan->start();
     } catch (...) {
-        if (!Running) AbandonStart();
+        if (PhaseNow == ScanPhase::Starting) ReturnToIdle();
         PanelOperation::StoreUnknownError(*Main, true);
     }
 }
@@ -529,21 +525,21 @@ void TForm_ControlScan::Action_RemoteControl_Stop() {
         Main->ShowStatusMessage(kScanNotReady, Colors::clMsgSilver);
         return;
     }
-    if (!Running) {
+    if (!Running()) {
         Main->SetRemoteResult("STOP FAIL", "NONE", "No Scan.");
         return;
     }
     // A scan whose end is being reported has stopped; waiting here for the report to finish
     // would wait on the code below on the stack.
-    if (Reporting) {
+    if (PhaseNow == ScanPhase::Reporting) {
         Main->SetRemoteResult("STOP OK", QByteArray(), QByteArray());
         return;
     }
-    StopRequested = true;
+    RequestStop();
     // The supervision timer reports the end within a second; up to 3 s are given to it.
-    for (int i = 0; i < 30 && Running; ++i)
+    for (int i = 0; i < 30 && Running(); ++i)
         EventPump::SleepAndPump(100);
-    if (Running)
+    if (Running())
         Main->SetRemoteResult("STOP FAIL", "NONE", "Can't stop scan process.");
     else
         Main->SetRemoteResult("STOP OK", QByteArray(), QByteArray());

@@ -20,6 +20,25 @@ class TSkinEdit;
 class TSkinImage;
 class TThread_AutoScan;
 
+// Where the panel's scan is. One phase at a time, and only EnterPhase changes it:
+//
+//   phase      what holds                                      left for
+//   Idle       no scan; Go starts one                          Starting: a start took the lock
+//   Starting   a start holds the device lock and checks its    Running: ArmScan
+//              request; nothing is armed                       Idle: refused (ReturnToIdle)
+//   Running    the worker moves from point to point            Stopping: a stop
+//                                                              Ending: past END, a failed move,
+//                                                                the session lost
+//   Stopping   no further move starts; the end waits for the   Reporting: the supervision timer
+//              supervision timer and is an abort
+//   Ending     the engine has ended the scan; the end waits    Stopping: a stop (it wins)
+//              for the supervision timer                       Reporting: the supervision timer
+//   Reporting  the timer reports the end (the message bar      Idle: FinishScan (ReturnToIdle)
+//              pumps events meanwhile)
+//
+// From Running to Reporting the scan holds the device lock: that is Running().
+enum class ScanPhase { Idle, Starting, Running, Stopping, Ending, Reporting };
+
 // How far the current or last scan got: points moved, points in the scan, seconds since it was
 // armed and the estimate of seconds left (0 once it has ended). All 0 before the first scan.
 struct ScanProgressFigures {
@@ -73,10 +92,28 @@ public:
     // Read from the engine's state; no exchange with the instrument.
     ScanProgressFigures Progress() const;
     // A stop that takes effect at once: no further move starts, and the supervision timer
-    // reports the end. The stop's answer is Action_RemoteControl_Stop's.
+    // reports the end. The stop's answer is Action_RemoteControl_Stop's. A scan whose end is
+    // being reported has stopped already: its report stands.
     void RequestStop();
+
+    // ---- where the scan is
+    ScanPhase Phase() const { return PhaseNow; }
+    // A scan is in progress or its end has not been reported yet: it holds the device lock.
+    bool Running() const { return PhaseNow != ScanPhase::Idle && PhaseNow != ScanPhase::Starting; }
+    // The user or the remote client asked to stop, and the end is not reported yet.
+    bool StopRequested() const {
+        return PhaseNow == ScanPhase::Stopping ||
+               (PhaseNow == ScanPhase::Reporting && ReportedEnd == ScanRecordEnd::Abort);
+    }
+    // The engine has ended the scan, with success or failure (a later stop keeps it).
+    bool Finished() const { return Outcome != EngineOutcome::None; }
+    // The scan ran past END without a failure.
+    bool Succeeded() const { return Outcome == EngineOutcome::Success; }
     // The scan has stopped or ended and waits for its end to be reported.
-    bool IsEnding() const { return Running && (StopRequested || Finished); }
+    bool IsEnding() const {
+        return PhaseNow == ScanPhase::Stopping || PhaseNow == ScanPhase::Ending ||
+               PhaseNow == ScanPhase::Reporting;
+    }
     // A step runs: its move may still wait for the instrument's answer below the caller.
     bool IsInStep() const { return InStep; }
 
@@ -86,14 +123,6 @@ public:
 
     void Image_Button3Click();
     void Image_Button4Click();
-
-    // ---- engine flags
-    bool Closing = false;       // the panel is closing; the timer no longer re-arms
-    bool Running = false;       // a scan is in progress or its end has not been reported yet
-    bool StopRequested = false; // the user or the remote client asked to stop
-    bool Succeeded = false;     // the scan ran past END without a failure
-    bool Finished = false;      // the engine has ended the scan
-    bool Reporting = false;     // the end is being reported: the scan has stopped
 
     ScanRequestValues ScanRequest;
     ScanLimitValues ScanLimits;
@@ -122,18 +151,27 @@ protected:
 
 private:
     enum class Caller { Local, Remote };
+    enum class EngineOutcome { None, Success, Failure };
     void RunReset(Caller caller);
     // The remote scan; `fill` writes the request into the boxes once the device lock is held.
     void RunRemoteScan(const std::function<void()>& fill);
     bool Validate(Caller caller);
-    // Back to idle after a start that did not arm.
-    void AbandonStart();
+    // The one place the phase changes.
+    void EnterPhase(ScanPhase next);
+    // The engine ends the scan: a scan moving goes to Ending; a stopped one keeps its stop.
+    void EngineEnds(EngineOutcome outcome);
+    // The end a report of the scan says now: a stop first, then the engine's outcome.
+    ScanRecordEnd EndToReport() const;
+    // The way back to Idle, from a start that did not arm and from a reported end: the boxes
+    // and the Go button are released, the device lock given back (unless a closed session
+    // took it along), the worker disarmed.
+    void ReturnToIdle();
     // The controls a remote client locks.
     QList<QWidget*> LockedByRemote() const;
     // The five boxes take no input while a scan runs: the screen keeps showing its request.
     void SetBoxesReadOnly(bool readOnly);
     void BeginRecord();
-    // The record's end line, from the flags as the supervision timer reports them.
+    // The record's end line: the end the supervision timer reports.
     void EndRecord();
     // Writes the end line EndRecord decided on, if any.
     void CompleteRecordEnd();
@@ -144,6 +182,12 @@ private:
     void ShowProgress();
 
     IMainFacade* Main;
+    ScanPhase PhaseNow = ScanPhase::Idle;
+    EngineOutcome Outcome = EngineOutcome::None;
+    // What the report under way says; read while Reporting.
+    ScanRecordEnd ReportedEnd = ScanRecordEnd::Success;
+    // The panel is closing; the supervision timer no longer re-arms.
+    bool Closing = false;
     // A step is running: the worker waits for it, so it must not be waited for from inside.
     bool InStep = false;
     // The session was closed under the scan, and with it the scan's hold on the device.

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 
@@ -98,6 +99,8 @@ bool TDevice_VuzaRavarede::Open(const QString& portName, const QString& baudText
 
     bool opened = false;
     OpenFailureText.clear();
+    // The port comes from a factory that tests replace with their own: a factory or port that
+    // throws leaves the line closed, and the open fails as any other.
     try {
         Port = PortFactoryFn ? PortFactoryFn() : std::make_unique<TSerialPort>(PortsFolder);
         if (Port) {
@@ -128,11 +131,8 @@ bool TDevice_VuzaRavarede::Open(const QString& portName, const QString& baudText
 
 void TDevice_VuzaRavarede::Close() {
     if (Port) {
-        try {
-            Port->disconnect(this);
-            Port->close();
-        } catch (...) {
-        }
+        Port->disconnect(this);
+        Port->close();
         Port.reset();
     }
     Opened = false;
@@ -143,13 +143,7 @@ void TDevice_VuzaRavarede::Close() {
 
 bool TDevice_VuzaRavarede::ClearBuffer() {
     if (!IsReady()) return false;
-    bool purged = false;
-    try {
-        purged = Port->purge();
-    } catch (...) {
-        purged = false;
-    }
-    if (!purged) {
+    if (!Port->purge()) {
         WriteLog(QStringLiteral("Clear Buffer Fail"));
         return false;
     }
@@ -174,6 +168,8 @@ bool TDevice_VuzaRavarede::ShiftBuffer() {
 
 void TDevice_VuzaRavarede::OnRxChar(int count) {
     Q_UNUSED(count);
+    // Run by the port's signal from the event loop, which an exception must not cross. The port
+    // may be one a test supplied; beyond it only an allocation can fail. The block is dropped.
     try {
         if (!Port) return;
         const QByteArray block = Port->readAvailable(RxBufferSize);
@@ -206,15 +202,9 @@ void TDevice_VuzaRavarede::OnError(quint32 errors) {
 bool TDevice_VuzaRavarede::SendLine(const QString& name, const QString& line) {
     LastCommand = name;
     LastCommandLine = line;
-    bool written = false;
-    try {
-        QByteArray bytes = ToBytes(line);
-        bytes.append(char(CR));
-        written = Port->write(bytes, SerialWriteTimeoutMs(bytes.size()));
-    } catch (...) {
-        written = false;
-    }
-    if (!written) {
+    QByteArray bytes = ToBytes(line);
+    bytes.append(char(CR));
+    if (!Port->write(bytes, SerialWriteTimeoutMs(bytes.size()))) {
         WriteLog(QStringLiteral("Send Command Fail"));
         return false;
     }
@@ -243,30 +233,23 @@ bool TDevice_VuzaRavarede::SendCommand(const QString& name, bool on) {
 }
 
 bool TDevice_VuzaRavarede::WaitResponse(int timeOutMs) {
-    struct WaitScope {
-        int& depth;
-        explicit WaitScope(int& d) : depth(d) { ++depth; }
-        ~WaitScope() { --depth; }
-    } scope(WaitDepth);
-    try {
-        ResponseComplete = false;
-        ResponseOk = false;
-        WriteLog(QStringLiteral("Wait Response Start"));
-        QElapsedTimer elapsed;
-        elapsed.start();
-        for (;;) {
-            EventPump::SleepAndPump(SliceMs);
-            EventPump::PumpOnce();
-            // A line that vanished ends the wait like a closed port does.
-            if (!IsReady() || ResponseComplete) break;
-            if (elapsed.elapsed() >= timeOutMs) break;
-        }
-        WriteLog(QStringLiteral("Wait Response End"));
-        return ResponseOk;
-    } catch (...) {
-        WriteLog(QStringLiteral("Wait Response Fail"));
-        return false;
+    // IsWaiting() while this wait is on the stack; the count is restored, not cleared, so a wait
+    // nested in another leaves the outer one counted.
+    const QScopedValueRollback waiting(WaitDepth, WaitDepth + 1);
+    ResponseComplete = false;
+    ResponseOk = false;
+    WriteLog(QStringLiteral("Wait Response Start"));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        EventPump::SleepAndPump(SliceMs);
+        EventPump::PumpOnce();
+        // A line that vanished ends the wait like a closed port does.
+        if (!IsReady() || ResponseComplete) break;
+        if (elapsed.elapsed() >= timeOutMs) break;
     }
+    WriteLog(QStringLiteral("Wait Response End"));
+    return ResponseOk;
 }
 
 void TDevice_VuzaRavarede::SetTimeOut(int ms) {
@@ -277,31 +260,27 @@ void TDevice_VuzaRavarede::SetTimeOut(int ms) {
 }
 
 bool TDevice_VuzaRavarede::ParseResponse() {
-    try {
-        for (;;) {
-            if (RxCount <= 1 || RxBuffer[RxCount - 1] != CR) return false;
-            const QString answer =
-                QString::fromLatin1(reinterpret_cast<const char*>(RxBuffer.data()), RxCount - 1);
-            const AnswerRule* rule = FindRule(LastCommand);
-            if (!rule) {
-                ResponseOk = false;
-                return true;
-            }
-            ResponseText = answer;
-            if (answer.size() < rule->minLength) {
-                ResponseOk = false;
-                return true;
-            }
-            if (rule->test(answer, LastCommand)) {
-                ResponseOk = true;
-                return true;
-            }
-            // Drop the oldest byte and look again. If the buffer cannot shift (the line is
-            // gone), it would never get shorter: no answer.
-            if (!ShiftBuffer()) return false;
+    for (;;) {
+        if (RxCount <= 1 || RxBuffer[RxCount - 1] != CR) return false;
+        const QString answer =
+            QString::fromLatin1(reinterpret_cast<const char*>(RxBuffer.data()), RxCount - 1);
+        const AnswerRule* rule = FindRule(LastCommand);
+        if (!rule) {
+            ResponseOk = false;
+            return true;
         }
-    } catch (...) {
-        return false;
+        ResponseText = answer;
+        if (answer.size() < rule->minLength) {
+            ResponseOk = false;
+            return true;
+        }
+        if (rule->test(answer, LastCommand)) {
+            ResponseOk = true;
+            return true;
+        }
+        // Drop the oldest byte and look again. If the buffer cannot shift (the line is gone),
+        // it would never get shorter: no answer.
+        if (!ShiftBuffer()) return false;
     }
 }
 
@@ -320,14 +299,11 @@ bool TDevice_VuzaRavarede::ReadPositions(std::array<qint32, 3>& positions) const
 
 bool TDevice_VuzaRavarede::CommandDevice() {
     if (!Opened) return false;
-    try {
-        ClearBuffer();
-        if (SendCommand(QStringLiteral("?")) && WaitResponse(TimeOut)) {
-            DeviceId = ResponseText;
-            WriteLog(QStringLiteral("Command <DEVICE> Success : ") + DeviceId);
-            return true;
-        }
-    } catch (...) {
+    ClearBuffer();
+    if (SendCommand(QStringLiteral("?")) && WaitResponse(TimeOut)) {
+        DeviceId = ResponseText;
+        WriteLog(QStringLiteral("Command <DEVICE> Success : ") + DeviceId);
+        return true;
     }
     WriteLog(QStringLiteral("Command <DEVICE> Fail"));
     return false;
@@ -335,14 +311,11 @@ bool TDevice_VuzaRavarede::CommandDevice() {
 
 bool TDevice_VuzaRavarede::CommandHome() {
     if (!Opened) return false;
-    try {
-        ClearBuffer();
-        if (SendCommand(QStringLiteral("HOME"), 3) && WaitResponse(HomeWaitMs)) {
-            Position = {0, 0, 0};
-            WriteLog(QStringLiteral("Command <HOME> Success : All"));
-            return true;
-        }
-    } catch (...) {
+    ClearBuffer();
+    if (SendCommand(QStringLiteral("HOME"), 3) && WaitResponse(HomeWaitMs)) {
+        Position = {0, 0, 0};
+        WriteLog(QStringLiteral("Command <HOME> Success : All"));
+        return true;
     }
     WriteLog(QStringLiteral("Command <HOME> Fail"));
     return false;
@@ -350,89 +323,71 @@ bool TDevice_VuzaRavarede::CommandHome() {
 
 bool TDevice_VuzaRavarede::CommandPos() {
     if (!Opened) return false;
-    try {
-        ClearBuffer();
-        if (!(SendCommand(QStringLiteral("POS"), 3) && WaitResponse(TimeOut))) {
-            WriteLog(QStringLiteral("Command <POS> Fail"));
-            return false;
-        }
-        std::array<qint32, 3> answered{};
-        if (!ReadPositions(answered)) return false;
-        Position = answered;
-        WriteLog(QStringLiteral("Command <POS> Success : %1/%2/%3")
-                     .arg(Position[0])
-                     .arg(Position[1])
-                     .arg(Position[2]));
-        return true;
-    } catch (...) {
+    ClearBuffer();
+    if (!(SendCommand(QStringLiteral("POS"), 3) && WaitResponse(TimeOut))) {
         WriteLog(QStringLiteral("Command <POS> Fail"));
         return false;
     }
+    std::array<qint32, 3> answered{};
+    if (!ReadPositions(answered)) return false;
+    Position = answered;
+    WriteLog(QStringLiteral("Command <POS> Success : %1/%2/%3")
+                 .arg(Position[0])
+                 .arg(Position[1])
+                 .arg(Position[2]));
+    return true;
 }
 
 bool TDevice_VuzaRavarede::CommandGo(int p1, int p2, int p3) {
     if (!Opened) return false;
     for (int p : {p1, p2, p3})
         if (p < 0 || p > MaxMotorPosition) return false;
-    try {
-        ClearBuffer();
-        if (!(SendCommand(QStringLiteral("GO"), p1, p2, p3) && WaitResponse(TimeOut))) {
-            WriteLog(QStringLiteral("Command <GO> Fail"));
-            return false;
-        }
-        std::array<qint32, 3> answered{};
-        if (!ReadPositions(answered)) return false;
-        Position = answered;
-        WriteLog(QStringLiteral("Command <GO> Success : %1/%2/%3")
-                     .arg(Position[0])
-                     .arg(Position[1])
-                     .arg(Position[2]));
-        return true;
-    } catch (...) {
+    ClearBuffer();
+    if (!(SendCommand(QStringLiteral("GO"), p1, p2, p3) && WaitResponse(TimeOut))) {
         WriteLog(QStringLiteral("Command <GO> Fail"));
         return false;
     }
+    std::array<qint32, 3> answered{};
+    if (!ReadPositions(answered)) return false;
+    Position = answered;
+    WriteLog(QStringLiteral("Command <GO> Success : %1/%2/%3")
+                 .arg(Position[0])
+                 .arg(Position[1])
+                 .arg(Position[2]));
+    return true;
 }
 
 bool TDevice_VuzaRavarede::CommandInfo(int n) {
     if (!Opened) return false;
     if (n < 0 || n > 4) return false;
-    try {
-        ClearBuffer();
-        if (!(SendCommand(QStringLiteral("INFO"), n) && WaitResponse(TimeOut))) {
-            WriteLog(QStringLiteral("Command <INFO> Fail"));
-            return false;
-        }
-        const QStringList fields = ResponseFields::Split(ResponseText);
-        QString value;
-        if (fields.size() == 3 && ResponseFields::ToInt(fields[1]) == n) value = fields[2];
-        Info[n] = value;
-        WriteLog(QStringLiteral("Command <INFO> Success : Read INFO%1=").arg(n + 1) + value);
-        return true;
-    } catch (...) {
+    ClearBuffer();
+    if (!(SendCommand(QStringLiteral("INFO"), n) && WaitResponse(TimeOut))) {
         WriteLog(QStringLiteral("Command <INFO> Fail"));
         return false;
     }
+    const QStringList fields = ResponseFields::Split(ResponseText);
+    QString value;
+    if (fields.size() == 3 && ResponseFields::ToInt(fields[1]) == n) value = fields[2];
+    Info[n] = value;
+    WriteLog(QStringLiteral("Command <INFO> Success : Read INFO%1=").arg(n + 1) + value);
+    return true;
 }
 
 bool TDevice_VuzaRavarede::CommandBken(bool on) {
     if (!Opened) return false;
-    try {
-        ClearBuffer();
-        if (SendCommand(QStringLiteral("BKEN"), on) && WaitResponse(TimeOut) &&
-            ResponseText.size() >= 6) {
-            // The state answered is reported as it is, also when it is not the one asked for.
-            const QChar state = ResponseText[5];
-            if (state == u'0') {
-                WriteLog(QStringLiteral("Command <BKEN> Success : OFF"));
-                return true;
-            }
-            if (state == u'1') {
-                WriteLog(QStringLiteral("Command <BKEN> Success : ON"));
-                return true;
-            }
+    ClearBuffer();
+    if (SendCommand(QStringLiteral("BKEN"), on) && WaitResponse(TimeOut) &&
+        ResponseText.size() >= 6) {
+        // The state answered is reported as it is, also when it is not the one asked for.
+        const QChar state = ResponseText[5];
+        if (state == u'0') {
+            WriteLog(QStringLiteral("Command <BKEN> Success : OFF"));
+            return true;
         }
-    } catch (...) {
+        if (state == u'1') {
+            WriteLog(QStringLiteral("Command <BKEN> Success : ON"));
+            return true;
+        }
     }
     WriteLog(QStringLiteral("Command <BKEN> Fail"));
     return false;
@@ -446,68 +401,59 @@ QString TDevice_VuzaRavarede::GetInfo(int n) const {
 // Communication log
 
 bool TDevice_VuzaRavarede::StartLog(const QString& folder) {
-    try {
-        if (folder.isEmpty() || !QDir().mkpath(folder)) return false;
-        LogFolder = folder;
-        // The file name is the folder followed by the file's name.
-        if (!LogFolder.endsWith(u'/') && !LogFolder.endsWith(QDir::separator())) LogFolder += u'/';
-        LogStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-        LogEnabled = true;
-        return true;
-    } catch (...) {
-        return false;
-    }
+    if (folder.isEmpty() || !QDir().mkpath(folder)) return false;
+    LogFolder = folder;
+    // The file name is the folder followed by the file's name.
+    if (!LogFolder.endsWith(u'/') && !LogFolder.endsWith(QDir::separator())) LogFolder += u'/';
+    LogStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    LogEnabled = true;
+    return true;
 }
 
 bool TDevice_VuzaRavarede::WriteLog(const QString& text, const quint8* bytes, int count) {
     if (!LogEnabled) return false;
-    try {
-        QByteArray line;
-        line.reserve(text.size() + 24 + (count > 0 ? 4 * count + 3 : 0));
-        line += '[';
-        line += QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss")).toLatin1();
-        line += "] ";
-        // The file ends up as reading it as lines and writing them back would leave it: a CR,
-        // an LF or a CR LF inside the text (an identification of two lines) ends a line with
-        // CR LF there.
-        const QByteArray text8 = ToBytes(text);
-        for (qsizetype i = 0; i < text8.size(); ++i) {
-            const char c = text8[i];
-            if (c == '\r' || c == '\n') {
-                line += "\r\n";
-                if (c == '\r' && i + 1 < text8.size() && text8[i + 1] == '\n') ++i;
-            } else {
-                line += c;
-            }
+    QByteArray line;
+    line.reserve(text.size() + 24 + (count > 0 ? 4 * count + 3 : 0));
+    line += '[';
+    line += QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss")).toLatin1();
+    line += "] ";
+    // The file ends up as reading it as lines and writing them back would leave it: a CR,
+    // an LF or a CR LF inside the text (an identification of two lines) ends a line with
+    // CR LF there.
+    const QByteArray text8 = ToBytes(text);
+    for (qsizetype i = 0; i < text8.size(); ++i) {
+        const char c = text8[i];
+        if (c == '\r' || c == '\n') {
+            line += "\r\n";
+            if (c == '\r' && i + 1 < text8.size() && text8[i + 1] == '\n') ++i;
+        } else {
+            line += c;
         }
-        if (count >= 1 && bytes) {
-            static const char hex[] = "0123456789ABCDEF";
-            line += " #";
-            for (int i = 0; i < count; ++i) {
-                line += '{';
-                line += hex[bytes[i] >> 4];
-                line += hex[bytes[i] & 0x0F];
-                line += '}';
-            }
-            line += '#';
-        }
-        line += "\r\n";
-
-        QFile file(LogFolder + QStringLiteral("Log ") + LogStamp + QStringLiteral(".ini"));
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
-            return false;
-        // An earlier last line without its line end gets one, as rewriting the file would.
-        const qint64 size = file.size();
-        if (size > 0) {
-            char last = 0;
-            if (!file.seek(size - 1) || !file.getChar(&last)) return false;
-            if (last == '\r')
-                line.prepend('\n');
-            else if (last != '\n')
-                line.prepend("\r\n");
-        }
-        return file.write(line) == line.size();
-    } catch (...) {
-        return false;
     }
+    if (count >= 1 && bytes) {
+        static const char hex[] = "0123456789ABCDEF";
+        line += " #";
+        for (int i = 0; i < count; ++i) {
+            line += '{';
+            line += hex[bytes[i] >> 4];
+            line += hex[bytes[i] & 0x0F];
+            line += '}';
+        }
+        line += '#';
+    }
+    line += "\r\n";
+
+    QFile file(LogFolder + QStringLiteral("Log ") + LogStamp + QStringLiteral(".ini"));
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) return false;
+    // An earlier last line without its line end gets one, as rewriting the file would.
+    const qint64 size = file.size();
+    if (size > 0) {
+        char last = 0;
+        if (!file.seek(size - 1) || !file.getChar(&last)) return false;
+        if (last == '\r')
+            line.prepend('\n');
+        else if (last != '\n')
+            line.prepend("\r\n");
+    }
+    return file.write(line) == line.size();
 }

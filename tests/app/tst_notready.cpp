@@ -198,7 +198,7 @@ private slots:
             QCOMPARE(remote.Ask("ETEXT"), QByteArray("No calibration data file."));
         }
         QVERIFY(!CommandsSince(app, before).join(' ').contains("GO"));
-        QVERIFY(!form->FormControlScan->Running);
+        QVERIFY(!form->FormControlScan->Running());
 
         QCOMPARE(remote.Ask("RESET"), QByteArray("RESET FAIL"));
         QCOMPARE(remote.Ask("ECODE"), QByteArray("ERRDV10"));

@@ -318,7 +318,7 @@ class TestRemoteServer : public QObject {
     }
     // No request is running, no scan, no client and the device is free.
     bool Settled() const {
-        return !Form->RemoteConnected() && !Form->RemoteBusy() && !Form->FormControlScan->Running &&
+        return !Form->RemoteConnected() && !Form->RemoteBusy() && !Form->FormControlScan->Running() &&
                !Form->DeviceBusy;
     }
     // The instrument never received a command while an answer was due.
@@ -334,7 +334,7 @@ class TestRemoteServer : public QObject {
                  qPrintable(QString("connected %1, request running %2, scan %3, device held %4")
                                 .arg(Form->RemoteConnected())
                                 .arg(Form->RemoteBusy())
-                                .arg(Form->FormControlScan->Running)
+                                .arg(Form->FormControlScan->Running())
                                 .arg(Form->DeviceBusy)));
         QVERIFY(NoOverlap());
         QVERIFY(Form->DeviceOpened);
@@ -627,7 +627,7 @@ private slots:
         QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
         QCOMPARE(Form->ActiveTab, 1);
         QCOMPARE(Form->FormControlScan->Edit[3]->text(), QStringLiteral("0.5"));
-        QVERIFY(Form->FormControlScan->Running);
+        QVERIFY(Form->FormControlScan->Running());
         Converse({"STATE", "SETC,500,10", "ECODE", "ETEXT", "SETR,495,505", "SCAN,500,510,10,2,1",
                   "RESET", "ETEXT"},
                  {"SCAN", "SETC FAIL", "NONE", "Now Scanning.", "SETR FAIL", "SCAN FAIL",
@@ -637,7 +637,7 @@ private slots:
         Form->Action_ChangeModeExecute();
         QCOMPARE(Remote->Ask("STOP"), QByteArray("STOP OK"));
         QCOMPARE(Form->ActiveTab, 1);
-        QVERIFY(!Form->FormControlScan->Running);
+        QVERIFY(!Form->FormControlScan->Running());
         QVERIFY(App->Shown().contains("Scan aborted."));
         Converse({"STATE", "STOP", "ETEXT"}, {"IDLE", "STOP FAIL", "No Scan."});
     }
@@ -667,7 +667,7 @@ private slots:
         QCOMPARE(Remote->Ask("SCAN,500,510,10,2,0.1"), QByteArray("SCAN OK"));
         int lastDone = 0;
         QList<int> seen;
-        while (Form->FormControlScan->Running) {
+        while (Form->FormControlScan->Running()) {
             const QList<QByteArray> progress = Remote->Ask("PROGRESS").split(',');
             QCOMPARE(progress.size(), 4);
             const int done = progress[0].toInt();
@@ -711,8 +711,8 @@ private slots:
         for (TSkinEdit* box : scan->Edit)
             QVERIFY(!box->isEnabled());
         QTest::mouseClick(scan->Image_Button4_Stop, Qt::LeftButton);
-        QVERIFY(scan->StopRequested);
-        QVERIFY(WaitFor([scan]() { return !scan->Running; }, 10000));
+        QVERIFY(scan->StopRequested());
+        QVERIFY(WaitFor([scan]() { return !scan->Running(); }, 10000));
         QCOMPARE(Remote->Ask(""), QByteArray("SCAN ABORT"));
         // The lock is the client's again, whole.
         QVERIFY(scan->Image_Button4_Stop->isHidden());
@@ -740,9 +740,9 @@ private slots:
 
     void leavingClientStopsItsScan() {
         QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
-        QVERIFY(Form->FormControlScan->Running);
+        QVERIFY(Form->FormControlScan->Running());
         QVERIFY(DisconnectClient());
-        QVERIFY(!Form->FormControlScan->Running);
+        QVERIFY(!Form->FormControlScan->Running());
         QVERIFY(App->Shown().contains("Scan aborted."));
         QVERIFY(!Form->DeviceBusy);
         QVERIFY(Form->FormControlScan->Edit[0]->isEnabled());
@@ -962,7 +962,7 @@ private slots:
             client.Rx.clear();
             // The empty line reads the end report of a scan that has ended.
             if (request.isEmpty())
-                QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }, 30000));
+                QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running(); }, 30000));
         }
         const int before = int(App->Commands().size());
         const int linesBefore = int(App->Sim().Lines().size());
@@ -974,7 +974,7 @@ private slots:
             if (moment.isEmpty())
                 now = client.HasAnswer();
             else if (moment == kStopRequested)
-                now = Form->FormControlScan->StopRequested && Form->FormControlScan->Running;
+                now = Form->FormControlScan->StopRequested() && Form->FormControlScan->Running();
             else
                 now = SimLinesSince(linesBefore, moment) > 0;
             if (!now) return;
@@ -1075,7 +1075,7 @@ private slots:
     // A scan's end report waits for an empty line, whatever is asked before it.
     void endReportWaitsForAnEmptyLine() {
         QCOMPARE(Remote->Ask("SCAN,500,500,10,1,0.1"), QByteArray("SCAN OK"));
-        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }));
+        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running(); }));
         Converse({"STATE", "VER", "ECODE", "", ""},
                  {"IDLE", "QVL Rari v2.1", "", "SCAN SUCCESS", ""});
         // Stopped by the client: STOP answers, the next empty line reports the abort.
@@ -1083,7 +1083,7 @@ private slots:
         Converse({"STOP", "STATE", "", ""}, {"STOP OK", "IDLE", "SCAN ABORT", ""});
         // A new scan does not inherit an unread report of the one before.
         QCOMPARE(Remote->Ask("SCAN,500,500,10,1,0.1"), QByteArray("SCAN OK"));
-        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running; }));
+        QVERIFY(WaitFor([this]() { return !Form->FormControlScan->Running(); }));
         QCOMPARE(Remote->Ask("SCAN,500,795,10,0.5,1"), QByteArray("SCAN OK"));
         QCOMPARE(Remote->Ask(""), QByteArray());
         QCOMPARE(Remote->Ask("STOP"), QByteArray("STOP OK"));

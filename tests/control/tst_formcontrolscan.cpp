@@ -131,7 +131,7 @@ class TestFormControlScan : public QObject {
     // commands, messages and simulator lines counted from its own start.
     bool StartShared(const QStringList& simArgs = {}) {
         const bool reuse = App && AppShared && AppSimArgs == simArgs && Form->DeviceOpened &&
-                           !Form->DeviceBusy && !Scan->Running && !Form->IsDeviceExchanging();
+                           !Form->DeviceBusy && !Scan->Running() && !Form->IsDeviceExchanging();
         if (!reuse) {
             if (!StartReady(simArgs)) return false;
             AppShared = true;
@@ -189,10 +189,10 @@ class TestFormControlScan : public QObject {
     }
 
     void VerifyIdle() {
-        QVERIFY(!Scan->Running);
-        QVERIFY(!Scan->StopRequested);
-        QVERIFY(!Scan->Finished);
-        QVERIFY(!Scan->Succeeded);
+        QVERIFY(!Scan->Running());
+        QVERIFY(!Scan->StopRequested());
+        QVERIFY(!Scan->Finished());
+        QVERIFY(!Scan->Succeeded());
         QVERIFY(Scan->Image_Button4_Off->isVisible());
         QVERIFY(!Scan->Image_Button4_On->isVisible());
         QVERIFY(!Scan->Image_Button4_Stop->isVisible());
@@ -306,8 +306,8 @@ private slots:
         const int moves = Scan->Thread_AutoScan->StepCount;
         Scan->Action_RemoteControl_Stop();
         QCOMPARE(Stored(), (QList<QByteArray>{"STOP FAIL", "NONE", "Can't stop scan process."}));
-        QVERIFY(Scan->Running);
-        QVERIFY(Scan->StopRequested);
+        QVERIFY(Scan->Running());
+        QVERIFY(Scan->StopRequested());
         QVERIFY(Form->DeviceBusy);
         Scan->Timer_CheckScan->start();
         QVERIFY(App->WaitForMessage("Scan aborted.", 5000));
@@ -338,7 +338,7 @@ private slots:
         // two steps, then meets the scan's lock and ends silently: no home, no message.
         TypeFields({"405", "795", "10", "0.5", "600"});
         ClickGo();
-        QVERIFY(Scan->Running);
+        QVERIFY(Scan->Running());
         QVERIFY(App->Sim().WaitForExchanges(OpenExchanges + 5, 5000));
         const int shownBefore = int(App->Shown().size());
         ClickReset();
@@ -354,8 +354,8 @@ private slots:
         QTest::keyClick(Scan->Edit[0], Qt::Key_Backspace);
         QTest::keyClick(Scan->Edit[0], Qt::Key_Return);
         QCOMPARE(Scan->Edit[0]->text(), QStringLiteral("405"));
-        QVERIFY(Scan->Running);
-        QVERIFY(!Scan->StopRequested);
+        QVERIFY(Scan->Running());
+        QVERIFY(!Scan->StopRequested());
         // The close button is refused while the scan holds the device.
         Form->Image_Title_Button2Click();
         QVERIFY(!Form->CloseRequested);
@@ -402,13 +402,13 @@ private slots:
         Scan->SetScanFields("500", "795", "10", "0.5", "1");
         Scan->Action_RemoteControl_Scan();
         QCOMPARE(Stored(), (QList<QByteArray>{"SCAN OK", "", ""}));
-        QVERIFY(Scan->Running);
+        QVERIFY(Scan->Running());
         // A second start and a reset while the scan holds the device are refused as such.
         Scan->Action_RemoteControl_Scan();
         QCOMPARE(Stored(), (QList<QByteArray>{"SCAN FAIL", "NONE", "Device busy."}));
         Scan->Action_RemoteControl_Reset();
         QCOMPARE(Stored(), (QList<QByteArray>{"RESET FAIL", "NONE", "Device busy."}));
-        QVERIFY(Scan->Running);
+        QVERIFY(Scan->Running());
 
         Scan->Action_RemoteControl_Stop();
         QCOMPARE(Stored(), (QList<QByteArray>{"STOP OK", "", ""}));
@@ -427,7 +427,7 @@ private slots:
         QVERIFY(StartShared());
         Scan->SetScanFields("500", "502", "10", "2", "0.1");
         Scan->Action_RemoteControl_Scan();
-        QVERIFY(Scan->Running);
+        QVERIFY(Scan->Running());
         QList<QByteArray> stored;
         const QMetaObject::Connection stopper = connect(
             Form, &TForm_Main::StatusMessageShown, this, [&](const QString& text, unsigned) {
@@ -535,7 +535,7 @@ private slots:
         ClickGo();
         WhenThen stop(
             [&]() {
-                if (moment == 2) return Scan->Finished && Scan->Succeeded;
+                if (moment == 2) return Scan->Finished() && Scan->Succeeded();
                 const bool moving = Form->IsDeviceExchanging();
                 return Scan->Thread_AutoScan->StepCount == 1 && moving == (moment == 1);
             },

@@ -6,7 +6,12 @@
 #include "ui/Unit_MainFacade.h"
 #include "ui/Unit_SkinEdit.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -41,6 +46,10 @@ public:
     QList<RemoteResult> Results;
     QStringList Messages;
     int ViewSettings = 0;
+    // Run inside a BKEN, a move ("GO") and each stored result (its response word), where a
+    // handler could run in their pumps.
+    std::function<void(const QByteArray& what)> During;
+    QString RecordFolder;
 
     double MinCwl() const override { return 500.0; }
     double MaxCwl() const override { return 900.0; }
@@ -82,11 +91,13 @@ public:
     bool SendBken(bool) override {
         if (Throws) throw std::runtime_error("bken");
         ++Bkens;
+        if (During) During("BKEN");
         return true;
     }
     bool MoveTo(double cwl, double fwhm) override {
         if (Throws) throw std::runtime_error("move");
         Moves.append({cwl, fwhm});
+        if (During) During("GO");
         return MoveOk;
     }
     bool IsRemoteRequestAbandoned() const override {
@@ -113,7 +124,9 @@ public:
     void SetRemoteResult(const QByteArray& response, const QByteArray& code,
                          const QByteArray& text) override {
         Results.append({response, code, text});
+        if (During) During(response);
     }
+    QString ScanRecordFolder() const override { return RecordFolder; }
     void SetViewRange(double, double) override {}
     void ShowViewSetting(double, double, double, double, double, double) override {
         ++ViewSettings;
@@ -121,6 +134,35 @@ public:
 };
 
 enum class Entry { LocalClick, Remote };
+
+QString PhaseName(ScanPhase phase) {
+    switch (phase) {
+    case ScanPhase::Idle:
+        return QStringLiteral("Idle");
+    case ScanPhase::Starting:
+        return QStringLiteral("Starting");
+    case ScanPhase::Running:
+        return QStringLiteral("Running");
+    case ScanPhase::Stopping:
+        return QStringLiteral("Stopping");
+    case ScanPhase::Ending:
+        return QStringLiteral("Ending");
+    case ScanPhase::Reporting:
+        return QStringLiteral("Reporting");
+    }
+    return QStringLiteral("?");
+}
+
+// The end line of the one scan record in `folder`, without "# end,"; empty when there is none.
+QString RecordEnd(const QString& folder) {
+    const QStringList files = QDir(folder).entryList({QStringLiteral("*.csv")}, QDir::Files);
+    if (files.size() != 1) return QString();
+    QFile file(QDir(folder).filePath(files.first()));
+    if (!file.open(QIODevice::ReadOnly)) return QString();
+    for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n'))
+        if (line.startsWith(QLatin1String("# end,"))) return line.mid(6).trimmed();
+    return QString();
+}
 
 // The three remote operations of the panels, each with its own boxes' values.
 enum class Operation { Set, SetReset, Scan, ScanReset };
@@ -414,7 +456,7 @@ private slots:
         QVERIFY(!main.Busy);
         QVERIFY(main.Moves.isEmpty());
         QCOMPARE(main.Bkens, 0);
-        QVERIFY(!scanPanel.Running);
+        QVERIFY(!scanPanel.Running());
         if (response.isEmpty()) {
             QVERIFY(main.Results.isEmpty());
         } else {
@@ -480,6 +522,106 @@ private slots:
                 QCOMPARE(main.Results[0].Text,
                          QByteArray("Calibration data file might be problem. (Serial)"));
         }
+    }
+
+    // The scan's phase, traced after each act and inside the pumps of a start's BKEN and of the
+    // end report. The supervision timer and the worker's polls are run by hand; at TimeDelay
+    // 600 s only the first poll of a scan moves. The report and the record's end line agree.
+    void scanPhases_data() {
+        QTest::addColumn<QStringList>("acts");
+        QTest::addColumn<QStringList>("trace");
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<QString>("recordEnd");
+        QTest::newRow("refused start")
+            << QStringList{"refused start"} << QStringList{"Starting", "Idle"}
+            << QByteArray("SCAN FAIL") << QString();
+        QTest::newRow("failed move, then reported")
+            << QStringList{"start", "failing step", "report"}
+            << QStringList{"Starting", "Running", "Ending", "Reporting", "Idle"}
+            << QByteArray("SCAN FAIL") << QStringLiteral("FAIL,ERRDV05");
+        QTest::newRow("stop between steps")
+            << QStringList{"start", "step", "stop", "report"}
+            << QStringList{"Starting", "Running", "Running", "Stopping", "Reporting", "Idle"}
+            << QByteArray("SCAN ABORT") << QStringLiteral("ABORT");
+        QTest::newRow("stop during a step's move")
+            << QStringList{"start", "stop in move", "step", "report"}
+            << QStringList{"Starting", "Running", "Stopping", "Stopping", "Reporting", "Idle"}
+            << QByteArray("SCAN ABORT") << QStringLiteral("ABORT");
+        // The failed move ends nothing more: the scan is already stopping.
+        QTest::newRow("stop during a move that fails")
+            << QStringList{"start", "stop in failing move", "report"}
+            << QStringList{"Starting", "Running", "Stopping", "Reporting", "Idle"}
+            << QByteArray("SCAN ABORT") << QStringLiteral("ABORT");
+        QTest::newRow("a stop wins over an end not reported")
+            << QStringList{"start", "failing step", "stop", "report"}
+            << QStringList{"Starting", "Running", "Ending", "Stopping", "Reporting", "Idle"}
+            << QByteArray("SCAN ABORT") << QStringLiteral("ABORT");
+        // The move fails once the scan is reported: it leaves the idle panel as it is.
+        QTest::newRow("stop reported inside a move that fails")
+            << QStringList{"start", "report in failing move"}
+            << QStringList{"Starting", "Running", "Reporting", "Idle"} << QByteArray("SCAN ABORT")
+            << QStringLiteral("ABORT");
+        // The end is already being reported: the stop changes neither the report nor the record.
+        QTest::newRow("stop while the end is reported")
+            << QStringList{"start", "failing step", "stop in report"}
+            << QStringList{"Starting", "Running", "Ending", "Reporting", "Reporting", "Idle"}
+            << QByteArray("SCAN FAIL") << QStringLiteral("FAIL,ERRDV05");
+    }
+    void scanPhases() {
+        QFETCH(QStringList, acts);
+        QFETCH(QStringList, trace);
+        QFETCH(QByteArray, report);
+        QFETCH(QString, recordEnd);
+        FakeMain main;
+        QTemporaryDir records;
+        QVERIFY(records.isValid());
+        main.RecordFolder = records.path();
+        QWidget dock;
+        TForm_ControlScan scan(&main, &dock);
+        QStringList seen;
+        QString act;
+        main.During = [&](const QByteArray& what) {
+            if (what == "BKEN") seen << PhaseName(scan.Phase());
+            if (what == "GO" && act.contains(QLatin1String(" in "))) {
+                scan.RequestStop();
+                if (act.startsWith(QLatin1String("report"))) scan.Timer_CheckScanTimer();
+            }
+            if (what == "SCAN ABORT" || what == "SCAN FAIL" || what == "SCAN SUCCESS") {
+                if (scan.Phase() == ScanPhase::Starting) return; // a refused request
+                seen << PhaseName(scan.Phase());
+                if (act == QLatin1String("stop in report")) {
+                    scan.RequestStop();
+                    seen << PhaseName(scan.Phase());
+                }
+            }
+        };
+        for (const QString& a : acts) {
+            act = a;
+            main.MoveOk = !act.contains(QLatin1String("failing"));
+            if (act == QLatin1String("start") || act == QLatin1String("refused start")) {
+                scan.Action_RemoteControl_Scan("600", "700", "5", "1",
+                                               act == QLatin1String("start") ? "600" : "601");
+                scan.Timer_CheckScan->stop();
+            } else if (act.endsWith(QLatin1String("step")) || act.endsWith(QLatin1String("move"))) {
+                scan.ScanStep();
+            } else if (act == QLatin1String("stop")) {
+                scan.RequestStop();
+            } else if (act.endsWith(QLatin1String("report"))) {
+                scan.Timer_CheckScanTimer();
+            } else {
+                QFAIL(qPrintable("unknown act " + act));
+            }
+            seen << PhaseName(scan.Phase());
+        }
+        QCOMPARE(seen, trace);
+        QCOMPARE(main.Results.last().Response, report);
+        QCOMPARE(RecordEnd(records.path()), recordEnd);
+        // Back in Idle: no flag of the scan left over, the device lock given back once.
+        QVERIFY(!scan.Running() && !scan.StopRequested() && !scan.Finished());
+        QVERIFY(!main.Busy);
+        QCOMPARE(main.Unlocks, main.Locks);
+        QCOMPARE(main.Moves.size(),
+                 qsizetype(acts.contains(QStringLiteral("refused start")) ? 0 : 1));
     }
 };
 
