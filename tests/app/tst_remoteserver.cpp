@@ -318,8 +318,8 @@ class TestRemoteServer : public QObject {
     }
     // No request is running, no scan, no client and the device is free.
     bool Settled() const {
-        return !Form->RemoteConnected() && !Form->RemoteBusy() && !Form->FormControlScan->Running() &&
-               !Form->DeviceBusy;
+        return !Form->RemoteConnected() && !Form->RemoteBusy() &&
+               !Form->FormControlScan->Running() && !Form->DeviceBusy;
     }
     // The instrument never received a command while an answer was due.
     bool NoOverlap() { return App->Sim().Lines().filter("# overlap").isEmpty(); }
