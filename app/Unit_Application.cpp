@@ -15,6 +15,9 @@
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
+    // Every event of the GUI thread passes here: the last boundary before the event loop. What
+    // a handler lets through (an allocation failing, a function given by a test throwing) is
+    // shown, and the loop goes on.
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& error) {

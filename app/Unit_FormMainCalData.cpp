@@ -52,22 +52,18 @@ bool TForm_Main::MoveTo(double cwl, double fwhm) {
         return false;
     };
     if (!DeviceOpened || !CalDataLoaded) return failed();
-    try {
-        int row = -1;
-        int col = -1;
-        if (!Table.FindCell(cwl, fwhm, row, col)) return failed();
-        // A missing grid point holds -1 positions, which GO refuses without sending anything.
-        const CalibrationCell& cell = Table.Cell(row, col);
-        if (!Device->CommandGo(cell.Pos1, cell.Pos2, cell.Pos3)) return failed();
-        // The grid point's own values: what the filter was set to, whatever was typed.
-        BandKnown = DeviceOpened;
-        BandCwl = Table.RowValues[row];
-        BandFwhm = Table.ColValues[col];
-        Action_UpdateUIExecute();
-        return true;
-    } catch (...) {
-        return failed();
-    }
+    int row = -1;
+    int col = -1;
+    if (!Table.FindCell(cwl, fwhm, row, col)) return failed();
+    // A missing grid point holds -1 positions, which GO refuses without sending anything.
+    const CalibrationCell& cell = Table.Cell(row, col);
+    if (!Device->CommandGo(cell.Pos1, cell.Pos2, cell.Pos3)) return failed();
+    // The grid point's own values: what the filter was set to, whatever was typed.
+    BandKnown = DeviceOpened;
+    BandCwl = Table.RowValues[row];
+    BandFwhm = Table.ColValues[col];
+    Action_UpdateUIExecute();
+    return true;
 }
 
 QString TForm_Main::CalDataDialogFolder(const QString& currentFolder, const QString& exeFolder) {
@@ -117,9 +113,18 @@ void TForm_Main::Action_DeviceReadCalDataFromFileExecute() {
                               DeviceModel + u'/' + DeviceSerial + u')';
         // Without the dialog (a remote request waits for nobody at the screen) the file counts
         // as not given.
-        const QString chosen = !CalDataDialogAllowed ? QString()
-                               : OpenDialog_CalData  ? OpenDialog_CalData(title, keptName)
-                                                     : ShowCalDataDialog(title, keptName);
+        QString chosen;
+        if (CalDataDialogAllowed) {
+            try {
+                chosen = OpenDialog_CalData ? OpenDialog_CalData(title, keptName)
+                                            : ShowCalDataDialog(title, keptName);
+            } catch (...) {
+                // The dialog may be given from outside (tests answer it) and may throw: a
+                // failure before the checks, like a folder that cannot be made.
+                failBeforeChecks();
+                return;
+            }
+        }
         if (chosen.isEmpty()) {
             ShowReadFailure(Messages::Text(Messages::ERRDV10));
             return;

@@ -46,6 +46,9 @@ void TForm_Main::Timer_AutoOpenTimer() {
         LineGoneTicks = 0;
     }
     if (!DeviceOpened) {
+        // A timer handler, so nothing may leave it into the event loop. The attempt catches what
+        // the functions it is given throw; an allocation failing can still end it here. The
+        // search never stops: the timer is armed again below whatever happened.
         try {
             Action_DeviceOpenExecute();
         } catch (...) {
@@ -188,6 +191,8 @@ void TForm_Main::Action_DeviceOpenExecute() {
             ShowStatusMessage(QStringLiteral("Searching device..."), Colors::clMsgSilver);
         }
     } catch (...) {
+        // The port probe is given from outside (tests set it) and may throw: the attempt ends
+        // here and the panels are brought up to date as after any failed attempt.
     }
     Action_UpdateUIExecute();
 }
@@ -201,10 +206,7 @@ bool TForm_Main::RunSessionReads(bool mayAskForFile) {
     if (stopped()) return false;
     ShowStatusMessage(QStringLiteral("Reading calibration data..."), Colors::clMsgSilver);
     CalDataDialogAllowed = mayAskForFile;
-    try {
-        Action_DeviceReadCalDataFromFileExecute();
-    } catch (...) {
-    }
+    Action_DeviceReadCalDataFromFileExecute();
     CalDataDialogAllowed = true;
     if (stopped()) return false;
     SendBken(false);
@@ -225,11 +227,8 @@ QString TForm_Main::SessionReadFailure() const {
 }
 
 bool TForm_Main::RereadSession(bool mayAskForFile) {
-    try {
-        if (!RunSessionReads(mayAskForFile)) return false;
-        Action_UpdateUIExecute();
-    } catch (...) {
-    }
+    if (!RunSessionReads(mayAskForFile)) return false;
+    Action_UpdateUIExecute();
     return DeviceOpened && DeviceInfoLoaded && CalDataLoaded;
 }
 
@@ -248,6 +247,8 @@ void TForm_Main::Action_DeviceCloseExecute() {
         UpdateInstrumentHelpLine();
         Action_UpdateUIExecute();
     } catch (...) {
+        // The port probe is given from outside (tests set it) and may throw. The flags are
+        // already cleared: the session counts as closed all the same.
     }
 }
 
@@ -295,36 +296,24 @@ bool TForm_Main::UnlockDevice() {
 }
 
 bool TForm_Main::RefreshPositions() {
-    try {
-        if (!Device->CommandPos()) return false;
-        Action_UpdateUIExecute();
-        return true;
-    } catch (...) {
-        return false;
-    }
+    if (!Device->CommandPos()) return false;
+    Action_UpdateUIExecute();
+    return true;
 }
 
 bool TForm_Main::HomeDevice() {
     ForgetBand();
     if (!DeviceOpened) return false;
-    try {
-        if (!Device->CommandHome()) return false;
-        Action_UpdateUIExecute();
-        return true;
-    } catch (...) {
-        return false;
-    }
+    if (!Device->CommandHome()) return false;
+    Action_UpdateUIExecute();
+    return true;
 }
 
 bool TForm_Main::SendBken(bool on) {
     if (!DeviceOpened) return false;
-    try {
-        if (!Device->CommandBken(on)) return false;
-        Action_UpdateUIExecute();
-        return true;
-    } catch (...) {
-        return false;
-    }
+    if (!Device->CommandBken(on)) return false;
+    Action_UpdateUIExecute();
+    return true;
 }
 
 void TForm_Main::Action_DeviceUpdateInfoExecute() {
@@ -336,46 +325,42 @@ void TForm_Main::Action_DeviceUpdateInfoExecute() {
     if (CloseRequested) return;
 
     bool good = false;
-    try {
-        if (Device->CommandInfo(0)) {
-            DeviceModel = Device->GetInfo(0);
-            EventPump::PumpOnce();
-            good = true;
-        }
-        if (CloseRequested) return;
-        if (good) {
-            if (Device->CommandInfo(1)) {
-                DeviceSerial = Device->GetInfo(1);
-                EventPump::PumpOnce();
-            } else {
-                good = false;
-            }
-        }
-        if (CloseRequested) return;
-        if (good) {
-            if (!Device->CommandInfo(2)) {
-                good = false;
-            } else {
-                DeviceRange = Device->GetInfo(2);
-                if (DeviceRange.size() != 11) {
-                    good = false;
-                } else {
-                    // Characters 1-5 and 7-11; the separator between them is not examined.
-                    DeviceMinWavelength =
-                        Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(0, 5), -1.0), 1);
-                    DeviceMaxWavelength =
-                        Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(6, 5), -1.0), 1);
-                    if (DeviceMinWavelength < 0.0 || DeviceMaxWavelength < 0.0) good = false;
-                }
-            }
-        }
-        if (CloseRequested) return;
-        if (Device->CommandPos()) {
+    if (Device->CommandInfo(0)) {
+        DeviceModel = Device->GetInfo(0);
+        EventPump::PumpOnce();
+        good = true;
+    }
+    if (CloseRequested) return;
+    if (good) {
+        if (Device->CommandInfo(1)) {
+            DeviceSerial = Device->GetInfo(1);
             EventPump::PumpOnce();
         } else {
             good = false;
         }
-    } catch (...) {
+    }
+    if (CloseRequested) return;
+    if (good) {
+        if (!Device->CommandInfo(2)) {
+            good = false;
+        } else {
+            DeviceRange = Device->GetInfo(2);
+            if (DeviceRange.size() != 11) {
+                good = false;
+            } else {
+                // Characters 1-5 and 7-11; the separator between them is not examined.
+                DeviceMinWavelength =
+                    Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(0, 5), -1.0), 1);
+                DeviceMaxWavelength =
+                    Numbers::RoundTo(Numbers::ReadDouble(DeviceRange.mid(6, 5), -1.0), 1);
+                if (DeviceMinWavelength < 0.0 || DeviceMaxWavelength < 0.0) good = false;
+            }
+        }
+    }
+    if (CloseRequested) return;
+    if (Device->CommandPos()) {
+        EventPump::PumpOnce();
+    } else {
         good = false;
     }
     DeviceInfoLoaded = good;
@@ -384,19 +369,15 @@ void TForm_Main::Action_DeviceUpdateInfoExecute() {
 
 QString TForm_Main::GetProductLabel() const {
     if (!DeviceOpened) return QStringLiteral("No Device");
-    try {
-        qint32 number = -1;
-        const bool modelOk = DeviceModel.size() == 4 && DeviceModel[0] == u'F' &&
-                             Numbers::TryReadInt(DeviceModel.mid(1, 3), number) && number >= 0;
-        const bool rangeOk = DeviceMinWavelength >= 100.0 && DeviceMinWavelength <= 950.0 &&
-                             DeviceMaxWavelength >= 100.0 && DeviceMaxWavelength <= 950.0 &&
-                             DeviceMinWavelength < DeviceMaxWavelength;
-        if (modelOk && rangeOk)
-            return QStringLiteral("QVL-RARI-") + DeviceModel.mid(1, 3) + QStringLiteral(" ( ") +
-                   Numbers::FormatFixedEnUS(DeviceMinWavelength, 1) + QStringLiteral(" nm - ") +
-                   Numbers::FormatFixedEnUS(DeviceMaxWavelength, 1) + QStringLiteral(" nm )");
-        return QStringLiteral("QVL-RARI (Unknown Model)");
-    } catch (...) {
-        return QStringLiteral("QVL-RARI (Wrong Infomation)");
-    }
+    qint32 number = -1;
+    const bool modelOk = DeviceModel.size() == 4 && DeviceModel[0] == u'F' &&
+                         Numbers::TryReadInt(DeviceModel.mid(1, 3), number) && number >= 0;
+    const bool rangeOk = DeviceMinWavelength >= 100.0 && DeviceMinWavelength <= 950.0 &&
+                         DeviceMaxWavelength >= 100.0 && DeviceMaxWavelength <= 950.0 &&
+                         DeviceMinWavelength < DeviceMaxWavelength;
+    if (modelOk && rangeOk)
+        return QStringLiteral("QVL-RARI-") + DeviceModel.mid(1, 3) + QStringLiteral(" ( ") +
+               Numbers::FormatFixedEnUS(DeviceMinWavelength, 1) + QStringLiteral(" nm - ") +
+               Numbers::FormatFixedEnUS(DeviceMaxWavelength, 1) + QStringLiteral(" nm )");
+    return QStringLiteral("QVL-RARI (Unknown Model)");
 }

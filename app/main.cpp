@@ -248,6 +248,8 @@ int main(int argc, char** argv) {
         TApplication::ShowError(QString::fromLocal8Bit(error.what()));
         result = 1;
     } catch (...) {
+        // Before the event loop and after it nothing catches for us: an allocation failing while
+        // the window is made or released is shown and the program ends with a failure.
         TApplication::ShowError(QStringLiteral("Unknown error."));
         result = 1;
     }

@@ -46,6 +46,19 @@ def benchmarks(build):
     return {n: found[n] for n in names}
 
 
+def machine():
+    """The processor's model and the kernel, to tell the figures of one machine from another's."""
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((line.split(":", 1)[1].strip() for line in f
+                          if line.startswith("model name")), "")
+    except OSError:
+        pass
+    uname = os.uname()
+    return ", ".join(x for x in (model, f"{uname.sysname} {uname.release}") if x)
+
+
 def load_average():
     with open("/proc/loadavg") as f:
         return [float(x) for x in f.read().split()[:3]]
@@ -122,6 +135,7 @@ def main():
         "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
         "commit": commit,
         "cores": os.cpu_count(),
+        "machine": machine(),
         "load_average_before": load_before,
         "load_average_after": load_after,
         "benchmarks": names,

@@ -200,7 +200,9 @@ void TForm_ControlSet::RunSet(Caller caller, const std::function<void()>& fill, 
             }
         }
     } catch (...) {
-        // Whatever went wrong, the button and the device lock are given back below.
+        // The main window is reached through the facade the panel was given; a stand-in (or an
+        // allocation failing) may throw. The client learns of it, and the button and the device
+        // lock are given back below.
         PanelOperation::StoreUnknownError(*Main, remote);
     }
     Action_Button4_Up();

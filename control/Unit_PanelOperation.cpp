@@ -86,45 +86,51 @@ bool RefuseUnlessReady(IMainFacade& main, bool remote, const QByteArray& failWor
     return true;
 }
 
+namespace {
+
+// Reset in a session whose start-up reads failed: the reads of the session's start, again. The
+// user has fixed what failed (put the right file in reach, checked the instrument) and retries
+// without a restart.
+void Reread(IMainFacade& main, bool remote) {
+    if (main.RereadSession(!remote)) {
+        if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+    } else if (remote && !main.SessionReadFailure().isEmpty()) {
+        StoreReadFailure(main, "RESET FAIL", main.SessionReadFailure());
+    }
+}
+
+void Home(IMainFacade& main, bool remote) {
+    main.ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
+                           Colors::clMsgSilver);
+    if (Abandoned(main, remote)) return; // nothing new starts for a client that has gone
+    if (main.HomeDevice()) {
+        main.SetViewRange(main.MinCwl() - 10.0, main.MaxCwl() + 10.0);
+        if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
+        main.ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
+    } else {
+        if (remote)
+            main.SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
+                                 Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
+        main.ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
+    }
+}
+
+} // namespace
+
 void RunReset(IMainFacade& main, bool remote,
               const std::function<void(bool pressed)>& showPressed) {
     if (!Begin(main, remote, kResetNotReady, "RESET FAIL")) return;
 
-    if (!main.SessionReadFailure().isEmpty()) {
-        // The reads of the session's start, again: the user has fixed what failed (put the
-        // right file in reach, checked the instrument) and retries without a restart.
-        try {
-            showPressed(true);
-            if (main.RereadSession(!remote)) {
-                if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
-            } else if (remote && !main.SessionReadFailure().isEmpty()) {
-                StoreReadFailure(main, "RESET FAIL", main.SessionReadFailure());
-            }
-        } catch (...) {
-        }
-        showPressed(false);
-        main.UnlockDevice();
-        return;
-    }
-
     try {
         showPressed(true);
-        main.ShowStatusMessage(QStringLiteral("Restarting device. Please wait..."),
-                               Colors::clMsgSilver);
-        if (Abandoned(main, remote)) {
-            // Nothing new starts for a client that has gone.
-        } else if (main.HomeDevice()) {
-            main.SetViewRange(main.MinCwl() - 10.0, main.MaxCwl() + 10.0);
-            if (remote) main.SetRemoteResult("RESET OK", QByteArray(), QByteArray());
-            main.ShowStatusMessage(QStringLiteral("Reset complete."), Colors::clMsgLime);
-        } else {
-            if (remote)
-                main.SetRemoteResult("RESET FAIL", Messages::Code(Messages::ERRDV03).toLatin1(),
-                                     Text8::FromWide(Messages::Bare(Messages::ERRDV03)));
-            main.ShowStatusMessage(Messages::Text(Messages::ERRDV03), Colors::clMsgRed);
-        }
+        if (!main.SessionReadFailure().isEmpty())
+            Reread(main, remote);
+        else
+            Home(main, remote);
     } catch (...) {
-        // Whatever went wrong, the button and the device lock are given back below.
+        // The main window is reached through the facade the panel was given; a stand-in (or an
+        // allocation failing) may throw. The client learns of it, and the button and the device
+        // lock are given back below.
         StoreUnknownError(main, remote);
     }
     showPressed(false);

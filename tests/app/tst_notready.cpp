@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <stdexcept>
 
 namespace {
 
@@ -236,6 +237,25 @@ private slots:
         QVERIFY(!app.Shown().contains("Reading device infomation...") ||
                 app.Shown().lastIndexOf("Reading device infomation...") <
                     app.Shown().indexOf("ERRDV06 : Device might be problem."));
+    }
+
+    // A file dialog that throws fails the import before its checks: the session's start goes
+    // on, not ready, and Go names that failure.
+    void throwingDialogFailsTheImport() {
+        AppFixture app;
+        QVERIFY2(app.StartSim({"--home-ms", "100"}), qPrintable(app.Failure()));
+        TForm_Main* form = app.CreateForm();
+        form->SetCalDataDialog(
+            [](const QString&, const QString&) -> QString { throw std::runtime_error("dialog"); });
+        const QString beforeChecks =
+            QStringLiteral("ERRDV20 : Calibration data file might be problem.");
+        QVERIFY(app.WaitForShown(beforeChecks));
+        QTRY_VERIFY_WITH_TIMEOUT(app.Commands().contains("BKEN 0") && !form->DeviceBusy, 10000);
+        QVERIFY(form->DeviceOpened && form->DeviceInfoLoaded && !form->CalDataLoaded);
+        form->FormControlSet->FillSetFields(0, "500.0", "10");
+        form->FormControlSet->Image_Button4Click();
+        QCOMPARE(app.Message(), beforeChecks);
+        QVERIFY(!app.Commands().join(' ').contains("GO"));
     }
 
     // The program closing while Reset reads again ends the reads as it ends the session's

@@ -114,6 +114,7 @@ public:
     QList<bool> Rereads; // mayAskForFile of each re-read
     QString SessionReadFailure() const override { return Opened ? ReadFailure : QString(); }
     bool RereadSession(bool mayAskForFile) override {
+        if (Throws) throw std::runtime_error("reread");
         Rereads.append(mayAskForFile);
         if (RereadOk) ReadFailure.clear();
         return RereadOk;
@@ -372,12 +373,23 @@ private slots:
     }
 
     // An error thrown inside a remote operation is the client's "UNKNOWN ERROR", and the lock
-    // and the button are given back.
-    void unexpectedErrorIsReported_data() { operationRows(); }
+    // and the button are given back; also for a reset that reads the session again.
+    void unexpectedErrorIsReported_data() {
+        QTest::addColumn<Operation>("op");
+        QTest::addColumn<bool>("readsFailed");
+        QTest::newRow("set") << Operation::Set << false;
+        QTest::newRow("reset on the Set tab") << Operation::SetReset << false;
+        QTest::newRow("scan") << Operation::Scan << false;
+        QTest::newRow("reset on the Scan tab") << Operation::ScanReset << false;
+        QTest::newRow("reread on the Set tab") << Operation::SetReset << true;
+        QTest::newRow("reread on the Scan tab") << Operation::ScanReset << true;
+    }
     void unexpectedErrorIsReported() {
         QFETCH(Operation, op);
+        QFETCH(bool, readsFailed);
         FakeMain main;
         main.Throws = true;
+        if (readsFailed) main.ReadFailure = QStringLiteral("ERRDV10 : No calibration data file.");
         RunRemote(main, op);
         QVERIFY(!main.Busy);
         QVERIFY(!main.Results.isEmpty());
