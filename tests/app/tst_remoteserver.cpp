@@ -997,17 +997,27 @@ private slots:
         QCOMPARE(later.filter(QRegularExpression("^GO 3 ")), later);
     }
 
-    void chaos() {
-        // Seeded random clients; VR_CHAOS_SEED replays a run.
+    // Seeded random clients: a seed kept from an earlier run and a new one each run. Each row
+    // runs 15 rounds; VR_CHAOS_ROUNDS=n runs n for a long search, VR_CHAOS_SEED replays a run.
+    void chaos_data() {
+        QTest::addColumn<quint32>("seed");
+        QTest::newRow("seed 1490729155") << quint32(1490729155);
         const QByteArray given = qgetenv("VR_CHAOS_SEED");
-        const quint32 seed =
-            given.isEmpty() ? QRandomGenerator::global()->generate() : given.toUInt();
-        qInfo("chaos seed %u (replay with VR_CHAOS_SEED=%u)", seed, seed);
+        QTest::newRow("random seed")
+            << (given.isEmpty() ? QRandomGenerator::global()->generate() : given.toUInt());
+    }
+    void chaos() {
+        QFETCH(quint32, seed);
+        const QByteArray roundsGiven = qgetenv("VR_CHAOS_ROUNDS");
+        const int rounds = roundsGiven.isEmpty() ? 15 : roundsGiven.toInt();
+        QVERIFY2(rounds > 0, "VR_CHAOS_ROUNDS must be a positive number");
+        qInfo("chaos seed %u, %d rounds (replay with VR_CHAOS_SEED=%u VR_CHAOS_ROUNDS=%d)", seed,
+              rounds, seed, rounds);
         QVERIFY(DisconnectClient());
-        ChaosClient chaos(Port, seed, 60, [this]() {
+        ChaosClient chaos(Port, seed, rounds, [this]() {
             return int(App->Sim().Lines().filter(QRegularExpression("^received ")).size());
         });
-        QVERIFY(WaitFor([&]() { return chaos.Done(); }, 240000));
+        QVERIFY(WaitFor([&]() { return chaos.Done(); }, qMax(240000, rounds * 4000)));
         VerifyServesTheNextClient();
         if (QTest::currentTestFailed()) return;
         QCOMPARE(Remote->Ask("STATE"), QByteArray("IDLE"));

@@ -12,6 +12,11 @@
 #include <QTest>
 #include <QTimer>
 
+namespace {
+// When the fixture's program makes its first search; the program itself waits a second.
+constexpr int kFirstSearchMs = 10;
+} // namespace
+
 AppFixture::AppFixture() {
     QTcpServer probe;
     if (probe.listen(QHostAddress::Any, 0)) m_remotePort = probe.serverPort();
@@ -72,6 +77,14 @@ TForm_Main* AppFixture::CreateForm() {
     const QString ports = Folder() + QStringLiteral("ports/");
     m_form->SetPortProbe([ports](const QString& name) { return QFile::exists(ports + name); });
     m_form->SetOpenPauseRounds(1);
+    // The first search comes at once instead of a second after the start; the ticks after it
+    // keep the program's own period, which the tests of a lost line or of a search count on.
+    QTimer* tick = m_form->Timer_AutoOpen;
+    const int period = tick->interval();
+    tick->setInterval(kFirstSearchMs);
+    QObject::connect(
+        tick, &QTimer::timeout, tick, [tick, period]() { tick->setInterval(period); },
+        Qt::SingleShotConnection);
     QObject::connect(m_form.get(), &TForm_Main::StatusMessageShown,
                      [this](const QString& text, unsigned) { m_shown.append(text); });
     return m_form.get();

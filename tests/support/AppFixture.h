@@ -7,8 +7,9 @@
 //     app.CreateForm();                          // the search starts at its first tick
 //     QVERIFY(app.WaitForMessage("Device ready."));
 //
-// The 5-second pause after identification is shortened to one round, and the port list only
-// knows the links in ports/, so a test never touches the machine's own serial devices.
+// The first search comes at once, the 5-second pause after identification is shortened to one
+// round, and the port list only knows the links in ports/, so a test never touches the
+// machine's own serial devices.
 
 #include "support/SimProcess.h"
 

@@ -1,6 +1,7 @@
 """Shared by the Tango device tests: the import paths of the source tree, the device started
 without a database in a process of its own, and waits for states and events."""
 
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -103,25 +104,36 @@ class Events:
                 pass
 
 
+# Tests run at once by main(): they wait on the program and the device, not on the processor.
+SIDE_BY_SIDE = 3
+
+
 def main() -> None:
     """Runs the calling module's tests, each in a process of its own: a process that has used
     Tango's client cannot fork a clean device server any more (the forked one may never end),
-    so each test may start one device. With test names as arguments, runs just those here."""
+    so each test may start one device. Up to SIDE_BY_SIDE of them run at once; each one's
+    output is printed whole when it ends. With test names as arguments, runs just those here."""
     if len(sys.argv) > 1:
         unittest.main(module="__main__")
         return
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules["__main__"])
     names = [test.id().split(".", 1)[1] for group in suite for test in group]
-    failed = []
-    for name in names:
-        print(f"== {name}", flush=True)
+
+    def run(name: str) -> Tuple[str, Any]:
         try:
-            status = subprocess.run([sys.executable, sys.argv[0], name],
-                                    timeout=4 * HANG_S).returncode
-        except subprocess.TimeoutExpired:
-            status = "hung"
-        if status != 0:
-            failed.append(f"{name} ({status})")
+            done = subprocess.run([sys.executable, sys.argv[0], name], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, timeout=4 * HANG_S)
+            return done.stdout, done.returncode
+        except subprocess.TimeoutExpired as hung:
+            out = hung.stdout or ""
+            return out if isinstance(out, str) else out.decode(errors="replace"), "hung"
+
+    failed = []
+    with concurrent.futures.ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
+        for name, (output, status) in zip(names, pool.map(run, names)):
+            print(f"== {name}\n{output}", end="", flush=True)
+            if status != 0:
+                failed.append(f"{name} ({status})")
     print(f"{len(names) - len(failed)} of {len(names)} tests passed"
           + (f"; failed: {', '.join(failed)}" if failed else ""))
     sys.exit(1 if failed else 0)
