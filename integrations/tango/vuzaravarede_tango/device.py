@@ -154,7 +154,7 @@ class TunableFilter(Device):
 
     async def _follow_once(self) -> float:
         if self._client is None:
-            client = vuzaravarede.AsyncFilter(self._host, self._port, timeout=self._timeout_s)
+            client = vuzaravarede.AsyncFilter(self._host, self._port, timeout_s=self._timeout_s)
             try:
                 await client.connect()
             except (FilterError, OSError) as error:
