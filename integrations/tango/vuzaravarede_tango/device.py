@@ -28,6 +28,7 @@ from .program import (
     BUSY, OPENING, READY, SCANNING, SEARCHING, UNUSABLE, FilterError, Limits, Session,
     is_refusal, tango_text,
 )
+from .scanplan import ScanPlan, on_tenths
 
 Band = vuzaravarede.Band
 Progress = vuzaravarede.Progress
@@ -37,6 +38,7 @@ NO_PROGRESS = Progress(0, 0, 0.0, 0.0)
 WITH_TABLE = (READY, BUSY, SCANNING)
 # Attributes whose every change is pushed as a change event.
 EVENTS = ("State", "Status", "Wavelength", "Bandwidth", "ShortEdge", "LongEdge", "ScanProgress")
+BAND_ATTRIBUTES = ("Wavelength", "Bandwidth", "ShortEdge", "LongEdge")
 
 log = logging.getLogger(__name__)
 
@@ -69,8 +71,10 @@ class TunableFilter(Device):
     Timeout = device_property(dtype=str, default_value="30",
                               doc="Seconds to wait for one answer of the program")
 
-    # How often the program is asked (s): during a scan or a move fast enough to see every point
-    # (a scan moves at most every ~200 ms), otherwise just often enough to follow the program.
+    # How often the program is asked (s): during a scan or a move often enough to follow each
+    # point closely (a scan moves at most every ~200 ms; the points of a scan of this device that
+    # two rounds pass over are published from its request), otherwise just often enough to
+    # follow the program.
     BUSY_POLL_S = 0.05
     IDLE_POLL_S = 0.5
     RECONNECT_S = 1.0
@@ -92,6 +96,7 @@ class TunableFilter(Device):
         self._limits: Optional[Limits] = None
         self._operations: List[str] = []        # this device's requests under way
         self._scan_started = False               # a Scan of this device not yet seen to run
+        self._plan: Optional[ScanPlan] = None    # the points of the scan this device started
         self._last_scan = ""
         self._last_error = ""
         self._set_point: List[Optional[float]] = [None, None]  # cwl, fwhm asked for last
@@ -154,7 +159,7 @@ class TunableFilter(Device):
 
     async def _follow_once(self) -> float:
         if self._client is None:
-            client = vuzaravarede.AsyncFilter(self._host, self._port, timeout=self._timeout_s)
+            client = vuzaravarede.AsyncFilter(self._host, self._port, timeout_s=self._timeout_s)
             try:
                 await client.connect()
             except (FilterError, OSError) as error:
@@ -178,6 +183,7 @@ class TunableFilter(Device):
             client = self._client
             if client is None:
                 return
+            plan = self._plan  # a plan made before this round's first query
             before = self._session
             session = await program.session(client)
             scanning = session.stage == SCANNING
@@ -188,7 +194,8 @@ class TunableFilter(Device):
             # A scan the device started may have ended before a round saw it run.
             was_scanning = self._scan_started or (before is not None and before.stage == SCANNING)
             ended = was_scanning and not scanning
-            if before is None or scanning or ended:
+            read_progress = before is None or scanning or ended
+            if read_progress:
                 progress = await client.progress
             band = self._band
             if before is None or not scanning or progress.done != self._progress.done:
@@ -200,6 +207,9 @@ class TunableFilter(Device):
             elif scanning and not was_scanning:
                 self._last_scan = ""
             self._scan_started = False
+            if plan is not None and plan is self._plan:
+                plan.seen = plan.seen or read_progress
+                plan.over = not scanning
             if limits != self._limits or before is None:
                 self._limits = limits
                 self._apply_limits(limits)
@@ -233,7 +243,7 @@ class TunableFilter(Device):
         """Closes the connection: the program is unreachable until the next one."""
         client, self._client = self._client, None
         self._unreachable = reason
-        self._session, self._band = None, None
+        self._session, self._band, self._plan = None, None, None
         if client is not None:
             try:
                 await asyncio.wait_for(client.close(), 1.0)
@@ -281,22 +291,38 @@ class TunableFilter(Device):
     def dev_status(self) -> str:
         return self._state()[1]
 
-    def _band_values(self) -> Dict[str, Optional[float]]:
-        band = self._band
+    def _band_values(self, band: Optional[Band] = None) -> Dict[str, Optional[float]]:
         if band is None:
-            return dict.fromkeys(("Wavelength", "Bandwidth", "ShortEdge", "LongEdge"))
-        return {"Wavelength": band.cwl_nm, "Bandwidth": band.fwhm_nm,
-                "ShortEdge": band.sw_nm, "LongEdge": band.lw_nm}
+            band = self._band
+        if band is None:
+            return dict.fromkeys(BAND_ATTRIBUTES)
+        return dict(zip(BAND_ATTRIBUTES, (band.cwl_nm, band.fwhm_nm, band.sw_nm, band.lw_nm)))
 
     def _publish(self) -> None:
         """Pushes a change event for each attribute of EVENTS whose value (or quality) differs
-        from the one pushed last."""
+        from the one pushed last; during a scan of this device, first those of the points the
+        reading of the program passed over, in order."""
         state, status = self._state()
         self.set_state(state)
         self.set_status(status)
+        plan = self._plan
+        if plan is not None and plan.seen and self._client is not None:
+            skipped = plan.catch_up(self._progress, self._band)
+            if skipped is None:
+                log.info("the scan's progress does not follow its request: events follow "
+                         "what the device reads")
+                self._plan = None
+            for band in skipped or ():
+                self._push(self._band_values(band))
+        if plan is not None and plan.over:
+            self._plan = None
         values: Dict[str, Any] = {"State": state, "Status": status}
         values.update(self._band_values())
         values["ScanProgress"] = self._percent() if self._client is not None else None
+        self._push(values)
+
+    def _push(self, values: Dict[str, Any]) -> None:
+        """Pushes a change event for each of `values` that differs from the one pushed last."""
         for name, value in values.items():
             if name in self._pushed and self._pushed[name] == value:
                 continue
@@ -496,6 +522,9 @@ class TunableFilter(Device):
         async def scan(client) -> None:
             await client.start_scan(start, end, fwhm, step, delay)
             self._last_scan, self._scan_started = "", True
+            # Off the 0.1 nm grid, the points depend on how the program was built: events
+            # then follow what the device reads.
+            self._plan = ScanPlan(start, end, fwhm, step) if on_tenths(step) else None
         await self._request("Scan", scan, moving=False)
 
     @command(doc_in="Stops the running scan; returns once the filter is at rest (or after "

@@ -1,8 +1,9 @@
 """A stand-in for the program's remote control, for the device's fault paths: a TCP server on a
 free loopback port speaking the line protocol (CR-ended 8-bit lines, one answer a request, one
 client at a time), with an instrument session whose stage the test sets, a scan that steps on
-its own, the read-only queries (SESSION, LIMITS, CHECK) and faults on request (gone, garbage
-answers, a request held unanswered). Every request line is recorded."""
+its own or as far as the test lets it, the read-only queries (SESSION, LIMITS, CHECK) and
+faults on request (gone, garbage answers, a request held unanswered). Every request line is
+recorded."""
 
 import socket
 import threading
@@ -32,6 +33,13 @@ class FakeProgram:
         self.move_s = 0.0            # how long a SETC/SETR takes
         self.step_s = 0.15           # how long each scan point lasts
         self.fail_at = 0             # a scan's move that fails (1 = the first), 0: none
+        # Paced: the scan moves through as many points as `allowed` lets it, at once and
+        # between two requests, then waits for more.
+        self.paced = False
+        self.allowed = 0
+        # PROGRESS counts a point only once the next one is reached (or the scan has ended),
+        # as when BAND is read after the filter arrived but before the point was counted.
+        self.count_late = False
         self.requests: List[Tuple[float, float, str]] = []  # (received, answered, line)
         self.band: Optional[Tuple[float, float]] = None      # cwl, fwhm
         self.progress = (0, 0, 0.0, 0.0)
@@ -198,6 +206,7 @@ class FakeProgram:
                 if not self.scanning:
                     return self._store(b"STOP FAIL", b"NONE", b"No Scan.")
                 self.stop_scan = True
+                self.lock.notify_all()  # a paced scan waits without a time limit
                 self.lock.wait_for(lambda: not self.scanning, 3)
                 return self._store(b"STOP OK")
             refusal = self._unready(word)
@@ -295,19 +304,29 @@ class FakeProgram:
         with self.lock:
             points = list(self.scan_points)
             failed = False
+            reached = 0
             for done, cwl in enumerate(points, 1):
                 if self.stop_scan or not self.scanning:
                     break
                 if done == self.fail_at:
                     failed = True
                     break
+                if self.paced:
+                    self.lock.wait_for(lambda: self.stop_scan or not self.scanning or
+                                       self.allowed >= done)
+                    if self.stop_scan or not self.scanning:
+                        break
                 self.band = (cwl, fwhm)
+                reached = done
+                counted = done - 1 if self.count_late else done
                 elapsed = time.monotonic() - started
-                self.progress = (done, len(points), elapsed, (len(points) - done) * self.step_s)
+                self.progress = (counted, len(points), elapsed,
+                                 (len(points) - counted) * self.step_s)
                 self.lock.notify_all()
-                self.lock.wait_for(lambda: self.stop_scan or not self.scanning, self.step_s)
+                if not self.paced:
+                    self.lock.wait_for(lambda: self.stop_scan or not self.scanning, self.step_s)
             aborted = self.stop_scan or not self.scanning
-            self.progress = self.progress[:3] + (0.0,)
+            self.progress = (reached,) + self.progress[1:3] + (0.0,)
             self.scanning, self.stop_scan = False, False
             if failed:
                 self.report = self._store(b"SCAN FAIL", b"ERRDV05", b"Scan failure.")

@@ -14,6 +14,8 @@ from tangorig import (
 import tango
 from fake_program import FakeProgram, free_port
 from tango import AttrQuality, DevState
+from vuzaravarede import Band, Progress
+from vuzaravarede_tango.scanplan import ScanPlan, on_tenths, scan_cwls
 
 # What the device may ask on its own: the program's read-only queries.
 READ_ONLY = {"VER", "SESSION", "LIMITS", "BAND", "PROGRESS", "", "ECODE", "ETEXT"}
@@ -263,6 +265,116 @@ class DeviceAgainstFake(unittest.TestCase):
             self.assertTrue(ended)
             wait_until(lambda: proxy.status() == "Ready. Last scan: SUCCESS.", "its report")
             self.assertEqual(proxy.Wavelength, 520.0)
+
+    def test_every_point_of_a_scan_is_published_though_the_reading_passed_over_some(self):
+        # The paced stand-in moves through several points at once, between two requests of the
+        # device: PROGRESS jumps, and BAND never shows the points in between.
+        fake = self.start_fake(paced=True)
+        proxy = self.start_device(fake.port)
+        wait_state(proxy, DevState.ON)
+        names = ["State", "Wavelength", "Bandwidth", "ShortEdge", "LongEdge", "ScanProgress"]
+        events = Events(proxy, names)
+        self.addCleanup(events.close)
+        proxy.SetBand([450.0, 20.0])
+        events.wait(lambda: 460.0 in events.values("LongEdge"), "the band 450/20")
+        cases = [
+            # name, PROGRESS a point late, scan, points let through at each stage, Stop after
+            ("jumps up to the end", False, [500.0, 510.0, 10.0, 2.0, 0.1], [1, 3, 6], False),
+            ("BAND a point ahead of PROGRESS, stopped", True, [520.0, 508.0, 5.0, 2.0, 0.1],
+             [2, 4, 5], True),
+        ]
+        for name, count_late, scan, stages, stop in cases:
+            with self.subTest(name):
+                start, end, fwhm, step, _ = scan
+                cwls = [start + math.copysign(step, end - start) * i for i in range(stages[-1])]
+                with fake.lock:
+                    fake.allowed, fake.count_late = 0, count_late
+                mark = events.mark()
+                proxy.Scan(scan)
+                for allowed in stages:
+                    with fake.lock:
+                        fake.allowed = allowed
+                        fake.lock.notify_all()
+                    last = cwls[allowed - 1]
+                    events.wait(lambda: last in events.since(mark, "Wavelength") and
+                                last + fwhm / 2 in events.since(mark, "LongEdge"),
+                                f"the point {last}")
+                if stop:
+                    proxy.Stop()
+                wait_state(proxy, DevState.ON)
+                expected = {"Wavelength": cwls, "Bandwidth": [fwhm],
+                            "ShortEdge": [cwl - fwhm / 2 for cwl in cwls],
+                            "LongEdge": [cwl + fwhm / 2 for cwl in cwls],
+                            "ScanProgress": [proxy.ScanProgress]}
+                # Each attribute's events come on a channel of their own: wait for the last.
+                events.wait(lambda: all(events.since(mark, name)[-1:] == values[-1:]
+                                        for name, values in expected.items()), "the last events")
+                progress = events.since(mark, "ScanProgress")
+                self.assertEqual(progress, sorted(progress))
+                self.assertEqual({name: events.since(mark, name) for name in names[1:5]},
+                                 {name: expected[name] for name in names[1:5]})
+                self.assertEqual((proxy.ScanPoint, proxy.ScanPoints),
+                                 (stages[-1], 7 if stop else stages[-1]))
+                self.assertEqual(proxy.status(), "Ready. Last scan: %s." %
+                                 ("ABORT" if stop else "SUCCESS"))
+
+
+class ScanGrid(unittest.TestCase):
+    """The points the device works out for its own scans, against the program's scan engine."""
+
+    def test_points_as_the_program_visits_them(self):
+        tenths = [round(400.0 + i / 10, 1) for i in range(11)]
+        cases = [
+            ("ascending, END reached", (500.0, 510.0, 2.0), [500, 502, 504, 506, 508, 510]),
+            ("descending, END not reached", (510.0, 500.0, 4.0), [510, 506, 502]),
+            ("single point", (500.0, 500.0, 2.0), [500]),
+            ("single point, STEP 0", (500.0, 500.0, 0.0), [500]),
+            ("STEP 0 stays at START", (500.0, 510.0, 0.0), [500]),
+            ("START rounded to 0.1 nm", (500.04, 500.3, 0.1), [500.0, 500.1, 500.2, 500.3]),
+            ("END as given, just below a point", (500.0, 509.96, 2.0), [500, 502, 504, 506, 508]),
+            ("tenths without drift", (400.0, 401.0, 0.1), tenths),
+            ("descending tenths", (400.3, 400.0, 0.1), [400.3, 400.2, 400.1, 400.0]),
+        ]
+        for name, request, points in cases:
+            with self.subTest(name):
+                self.assertEqual(list(scan_cwls(*request, limit=100)), points)
+        self.assertEqual(len(list(scan_cwls(400.0, 800.0, 0.1, limit=10000))), 4001)
+        self.assertEqual(len(list(scan_cwls(400.0, 800.0, 0.1, limit=7))), 7)
+        # A STEP off the 0.1 nm grid visits points that depend on the program's build.
+        self.assertEqual([on_tenths(step) for step in (0.1, 0.3, 2.0, 0.15, 1.05)],
+                         [True, True, True, False, False])
+
+    def test_catch_up_publishes_passed_points_once_and_drops_a_foreign_scan(self):
+        def band(cwl, fwhm=10.0):
+            return Band(cwl, fwhm, cwl - fwhm / 2, cwl + fwhm / 2)
+
+        def progress(done, total=6):
+            return Progress(done, total, 0.0, 0.0)
+
+        cases = [
+            ("the band before the scan, on a later point", [
+                (progress(0), band(504.0), []),
+                (progress(1), band(500.0), []),
+                (progress(3), band(504.0), [band(502.0)]),
+            ]),
+            ("BAND ahead of PROGRESS, then a failed move", [
+                (progress(0), band(500.0), []),
+                (progress(2), band(504.0), [band(502.0)]),
+                (progress(3), band(504.0), []),
+                (progress(5), None, [band(506.0), band(508.0)]),
+            ]),
+            ("a scan of another length", [(progress(2, total=9), band(502.0), None)]),
+            ("a band off the scan's grid", [(progress(2), band(503.0), None)]),
+            ("another width", [(progress(2), band(502.0, 5.0), None)]),
+            ("the count going back", [(progress(4), band(506.0),
+                                       [band(500.0), band(502.0), band(504.0)]),
+                                      (progress(1), band(500.0), None)]),
+        ]
+        for name, rounds in cases:
+            with self.subTest(name):
+                plan = ScanPlan(500.0, 510.0, 10.0, 2.0)
+                self.assertEqual([plan.catch_up(p, b) for p, b, _ in rounds],
+                                 [skipped for _, _, skipped in rounds])
 
 
 if __name__ == "__main__":
