@@ -2,6 +2,7 @@
 // DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM), as a lab service runs it: it finds the simulated
 // instrument, serves the remote control, and tells on stderr what its message bar shows.
 #include "support/SimProcess.h"
+#include "support/VrRemoteRun.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -31,27 +32,6 @@ QProcessEnvironment NoDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
     return env;
-}
-
-struct Run {
-    int Status = -1;
-    QString Out, Err;
-};
-
-Run VrRemote(quint16 port, const QStringList& args) {
-    QProcess process;
-    process.start(QStringLiteral(VR_BIN_DIR "/vr-remote"),
-                  QStringList{"--port", QString::number(port)} + args);
-    Run run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.Status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.Out = QString::fromUtf8(process.readAllStandardOutput());
-    run.Err = QString::fromUtf8(process.readAllStandardError());
-    return run;
 }
 
 // The program copied into a folder of its own, with its stderr collected line by line.
@@ -143,14 +123,14 @@ private slots:
         // The session may hold the instrument a moment after its message.
         QString session;
         QDeadlineTimer deadline(30000);
-        while ((session = VrRemote(port, {"SESSION"}).Out) == "BUSY\n" && !deadline.hasExpired())
+        while ((session = RunVrRemote(port, {"SESSION"}).Out) == "BUSY\n" && !deadline.hasExpired())
             QTest::qWait(50);
         QCOMPARE(session, QStringLiteral("READY\n"));
-        const Run set = VrRemote(port, {"SETC,500.0,10.0"});
+        const VrRemoteRun set = RunVrRemote(port, {"SETC,500.0,10.0"});
         QCOMPARE(set.Out, QStringLiteral("SETC OK\n"));
-        const Run refused = VrRemote(port, {"SETC,300,10"});
+        const VrRemoteRun refused = RunVrRemote(port, {"SETC,300,10"});
         QCOMPARE(refused.Out, QStringLiteral("SETC FAIL\n"));
-        const Run scan = VrRemote(port, {"--wait", "SCAN,500,506,10,2,0.1"});
+        const VrRemoteRun scan = RunVrRemote(port, {"--wait", "SCAN,500,506,10,2,0.1"});
         QCOMPARE(scan.Out, QStringLiteral("SCAN OK\nSCAN SUCCESS\n"));
         QVERIFY(program.WaitForLine("success: Scan successful."));
         QCOMPARE(program.Terminate(), 0);
@@ -210,7 +190,8 @@ private slots:
         // The session's start ends right after the message.
         QString session;
         QDeadlineTimer deadline(30000);
-        while ((session = VrRemote(port, {"SESSION"}).Out) == "OPENING\n" && !deadline.hasExpired())
+        while ((session = RunVrRemote(port, {"SESSION"}).Out) == "OPENING\n" &&
+               !deadline.hasExpired())
             QTest::qWait(50);
         QCOMPARE(session, QStringLiteral("UNUSABLE,ERRDV10\n"));
         QCOMPARE(program.Terminate(), 0);
@@ -252,8 +233,8 @@ private slots:
         closeReader.dismiss();
         ::close(reader);
         // A refusal puts a new line on the bar, written into the pipe no one reads.
-        QCOMPARE(VrRemote(port, {"SETC,500,10"}).Out, QStringLiteral("SETC FAIL\n"));
-        QCOMPARE(VrRemote(port, {"SESSION"}).Out, QStringLiteral("SEARCHING\n"));
+        QCOMPARE(RunVrRemote(port, {"SETC,500,10"}).Out, QStringLiteral("SETC FAIL\n"));
+        QCOMPARE(RunVrRemote(port, {"SESSION"}).Out, QStringLiteral("SEARCHING\n"));
         QCOMPARE(program.Terminate(), 0);
     }
 

@@ -1,6 +1,7 @@
 // The built program as a process, unchanged, driven over TCP by the vr-remote client against
 // the simulated instrument.
 #include "support/SimProcess.h"
+#include "support/VrRemoteRun.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -65,28 +66,6 @@ double LastReceived(SimProcess& sim, const QString& prefix) {
         if (m.hasMatch() && m.captured(1).startsWith(prefix)) at = m.captured(2).toDouble();
     }
     return at;
-}
-
-struct Run {
-    int Status = -1;
-    QString Out, Err;
-};
-
-// One vr-remote run to its end.
-Run VrRemote(quint16 port, const QStringList& args) {
-    QProcess process;
-    process.start(QStringLiteral(VR_BIN_DIR "/vr-remote"),
-                  QStringList{"--port", QString::number(port)} + args);
-    Run run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.Status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.Out = QString::fromUtf8(process.readAllStandardOutput());
-    run.Err = QString::fromUtf8(process.readAllStandardError());
-    return run;
 }
 
 // The program copied into a folder of its own, which is then its program folder; every port
@@ -162,35 +141,35 @@ private slots:
                  qPrintable(sim.Failure()));
         QVERIFY(program.Start());
         // The server answers from the start, the instrument after the open sequence.
-        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Out, QStringLiteral("QVL Rari v2.1\n"),
+        QTRY_COMPARE_WITH_TIMEOUT(RunVrRemote(port, {"VER"}).Out, QStringLiteral("QVL Rari v2.1\n"),
                                   30000);
         QVERIFY(sim.WaitForExchanges(7, 30000));
         QCOMPARE(Commands(sim).last(), QStringLiteral("HOME 3"));
         // Right after the home the session may still hold the device for a moment: a refusal
         // says so, and the request is given again.
-        Run set;
+        VrRemoteRun set;
         QDeadlineTimer deadline(10000);
         do {
-            set = VrRemote(port, {"SETC,500.0,10.0"});
+            set = RunVrRemote(port, {"SETC,500.0,10.0"});
         } while (set.Err.contains("Device busy.") && !deadline.hasExpired());
         QCOMPARE(set.Status, 0);
         QCOMPARE(set.Out, QStringLiteral("SETC OK\n"));
         QVERIFY(sim.WaitForExchanges(9, 5000));
         QCOMPARE(Commands(sim).mid(7), (QStringList{"POS 3", "GO 3 " + SamplePositions500At10()}));
 
-        const Run refused = VrRemote(port, {"VER", "SETC,300,10", "VER"});
+        const VrRemoteRun refused = RunVrRemote(port, {"VER", "SETC,300,10", "VER"});
         QCOMPARE(refused.Status, 1);
         QCOMPARE(refused.Out, QStringLiteral("QVL Rari v2.1\nSETC FAIL\n"));
         QCOMPARE(refused.Err,
                  QStringLiteral("ERRSE03 : Out of range. Please set [CWL] \u2265 400.0\n"));
 
-        const Run queries = VrRemote(port, {"STATE", "ECLEAR", "", "ECODE", "STOP"});
+        const VrRemoteRun queries = RunVrRemote(port, {"STATE", "ECLEAR", "", "ECODE", "STOP"});
         QCOMPARE(queries.Status, 1);
         QCOMPARE(queries.Out, QStringLiteral("IDLE\nOK\n\n\nSTOP FAIL\n"));
         QCOMPARE(queries.Err, QStringLiteral("NONE : No Scan.\n"));
 
         // A scan followed to its end report.
-        const Run scan = VrRemote(port, {"--wait", "SCAN,500,510,10,2,0.1", "STATE"});
+        const VrRemoteRun scan = RunVrRemote(port, {"--wait", "SCAN,500,510,10,2,0.1", "STATE"});
         QCOMPARE(scan.Out, QStringLiteral("SCAN OK\nSCAN SUCCESS\nIDLE\n"));
         QCOMPARE(scan.Err, QString()); // no progress drawn into a pipe
         QCOMPARE(scan.Status, 0);
@@ -225,11 +204,12 @@ private slots:
                       {"--port", QString::number(port), "--wait", "SCAN,500,795,10,0.5,1"});
         QVERIFY(waiting.waitForReadyRead(10000));
         QCOMPARE(waiting.readAllStandardOutput(), QByteArray("SCAN OK\n"));
-        QCOMPARE(VrRemote(port, {"VER"}).Status, 2); // the second client is closed
+        QCOMPARE(RunVrRemote(port, {"VER"}).Status, 2); // the second client is closed
         const double killedAt = MonotonicMs();
         waiting.kill();
         waiting.waitForFinished();
-        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"STATE"}).Out, QStringLiteral("IDLE\n"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(RunVrRemote(port, {"STATE"}).Out, QStringLiteral("IDLE\n"),
+                                  15000);
         // No step after the stop: the last GO reaches the instrument within 3 s of the kill.
         const double lastGo = LastReceived(sim, "GO ");
         QVERIFY(lastGo > 0);
@@ -247,7 +227,7 @@ private slots:
                  qPrintable(printed));
 
         QVERIFY(program.Terminate());
-        QCOMPARE(VrRemote(port, {"VER"}).Status, 2);
+        QCOMPARE(RunVrRemote(port, {"VER"}).Status, 2);
     }
 
     // Under a locale whose decimal separator is a comma, a request's numbers are still read
@@ -274,10 +254,10 @@ private slots:
         };
         for (const auto& [request, error] : cases) {
             // Right after the home the session may still hold the device for a moment.
-            Run refused;
+            VrRemoteRun refused;
             QDeadlineTimer deadline(10000);
             do {
-                refused = VrRemote(port, {request});
+                refused = RunVrRemote(port, {request});
             } while (refused.Err.contains("Device busy.") && !deadline.hasExpired());
             QCOMPARE(refused.Status, 1);
             QCOMPARE(refused.Err, error);
@@ -303,7 +283,7 @@ private slots:
         const quint16 port = FreePort();
         Program program(dir.path() + u'/', port);
         QVERIFY(program.Start(args));
-        QTRY_COMPARE_WITH_TIMEOUT(VrRemote(port, {"VER"}).Status, 0, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(RunVrRemote(port, {"VER"}).Status, 0, 30000);
         const QString listening = ListeningAddress(port);
         QVERIFY2(QRegularExpression(address).match(listening).hasMatch(), qPrintable(listening));
         QVERIFY(program.Terminate());
