@@ -6,6 +6,7 @@
 #include "core/Unit_setupvuzaravarede.h"
 #include "device/Unit_devicevuzaravarede.h"
 #include "support/AppFixture.h"
+#include "support/StderrCapture.h"
 #include "ui/Unit_FormControlHelp.h"
 #include "ui/Unit_FormControlView.h"
 
@@ -29,32 +30,6 @@
 namespace {
 const QStringList kOpenSequence = {"?", "INFO 0", "INFO 1", "INFO 2", "POS 3", "BKEN 0", "HOME 3"};
 
-// What is written to stderr (file descriptor 2) while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        Saved = ::dup(2);
-        if (File.open()) ::dup2(File.handle(), 2);
-    }
-    ~StderrCapture() { Restore(); }
-    QByteArray Text() {
-        Restore();
-        File.seek(0);
-        return File.readAll();
-    }
-
-private:
-    void Restore() {
-        if (Saved < 0) return;
-        std::fflush(stderr);
-        ::dup2(Saved, 2);
-        ::close(Saved);
-        Saved = -1;
-    }
-    QTemporaryFile File;
-    int Saved = -1;
-};
 } // namespace
 
 class TestSession : public QObject {

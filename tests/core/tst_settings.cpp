@@ -1,6 +1,7 @@
 // The settings file: defaults, ranges, a foreign file, the order of keys, no write when the
 // folder is read-only.
 #include "core/Unit_setupvuzaravarede.h"
+#include "support/StderrCapture.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,33 +48,6 @@ void WriteAll(const QString& path, const QByteArray& data) {
 }
 
 } // namespace
-
-// What the code under it writes to stderr (file descriptor 2), while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        Saved = ::dup(2);
-        if (File.open()) ::dup2(File.handle(), 2);
-    }
-    ~StderrCapture() { Restore(); }
-    QByteArray Text() {
-        Restore();
-        File.seek(0);
-        return File.readAll();
-    }
-
-private:
-    void Restore() {
-        if (Saved < 0) return;
-        std::fflush(stderr);
-        ::dup2(Saved, 2);
-        ::close(Saved);
-        Saved = -1;
-    }
-    QTemporaryFile File;
-    int Saved = -1;
-};
 
 class TestSettings : public QObject {
     Q_OBJECT
